@@ -1,0 +1,54 @@
+# Shared by calibrate.sh and test.sh: tools, build, and the Wine session the programs run in.
+# shellcheck shell=bash
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+PRESET=mingw-x86
+BUILD="$ROOT/build/$PRESET"
+export WINEPREFIX="$BUILD/wineprefix"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+
+# Debian packages the build and the tests need; installed only when something is missing.
+ensure_tools() {
+    local missing=0
+    for tool in cmake i686-w64-mingw32-g++-posix i686-w64-mingw32-widl x86_64-w64-mingw32-g++-posix \
+                wine wineserver wixl; do
+        command -v "$tool" >/dev/null 2>&1 || missing=1
+    done
+    [ -f /usr/src/googletest/CMakeLists.txt ] || missing=1
+    [ -f /usr/include/wine/wine/windows/oaidl.idl ] || missing=1
+    [ -f /usr/lib/i386-linux-gnu/wine/i386-windows/stdole2.tlb ] || missing=1
+    [ "$missing" = 0 ] && return 0
+
+    local sudo=""
+    [ "$(id -u)" = 0 ] || sudo="sudo"
+    echo "Installing the build tools (mingw-w64, widl, Wine 32-bit, GoogleTest, CMake, wixl)..." >&2
+    $sudo dpkg --add-architecture i386
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
+        mingw-w64 mingw-w64-tools wine wine32:i386 wine64 libwine-dev googletest cmake make \
+        msitools wixl ca-certificates >&2
+}
+
+build() {
+    cd "$ROOT"
+    [ -f "$BUILD/CMakeCache.txt" ] || cmake --preset "$PRESET" >&2
+    cmake --build --preset "$PRESET" >&2
+}
+
+# Wine's server and its helpers must start outside any pipe a test reader waits on, or that
+# reader never sees end-of-file. So: start them here with stdio on /dev/null, keep one small
+# process holding the desktop for the whole session, and stop everything on exit.
+wine_session_start() {
+    trap wine_session_stop EXIT
+    wineserver -k >/dev/null 2>&1 || true
+    mkdir -p "$WINEPREFIX"
+    wineserver -p </dev/null >/dev/null 2>&1
+    wine wineboot -i </dev/null >/dev/null 2>&1 || true
+    wine "$BUILD/tests/hold-desktop.exe" </dev/null >/dev/null 2>&1 &
+}
+
+wine_session_stop() {
+    wineserver -k >/dev/null 2>&1 || true
+}
