@@ -1,0 +1,173 @@
+#include "CommandLink.h"
+
+#include "RaisedError.h"
+#include "modDeclarations.h"
+
+#include <array>
+#include <atomic>
+#include <new>
+
+namespace vorn {
+
+namespace {
+
+// Process-wide binding of one library entry, shared by every object. Lock-free: two threads that
+// bind at once both load the library (it is never unloaded) and store the same address.
+struct EntryBinding {
+    const char* name;
+    std::atomic<HMODULE> module{nullptr};
+    std::atomic<FARPROC> address{nullptr};
+};
+
+EntryBinding g_sendScpiCommand{kSendScpiCommand};
+EntryBinding g_getQueryResponse{kGetQueryResponse};
+
+std::wstring Widen(const char* ascii)
+{
+    return std::wstring(ascii, ascii + strlen(ascii));
+}
+
+std::wstring ModulePath(HMODULE module)
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+template <class Entry>
+Entry Bind(EntryBinding& binding)
+{
+    FARPROC address = binding.address.load(std::memory_order_acquire);
+    if (!address) {
+        UniqueModule library(LoadLibraryA(kModuleLibrary));
+        if (!library) {
+            const DWORD error = GetLastError();
+            throw RaisedError(kFileNotFound,
+                              L"File not found: " + Widen(kModuleLibrary) +
+                                  L". The module driver library could not be loaded: " + SystemMessage(error) +
+                                  L" Windows looks for it in the program's folder, the current folder, the system "
+                                  L"folders and the folders on PATH.");
+        }
+        address = GetProcAddress(library.get(), binding.name);
+        if (!address) {
+            throw RaisedError(kEntryNotFound, L"Can't find DLL entry point " + Widen(binding.name) + L" in " +
+                                                  Widen(kModuleLibrary) + L". The library loaded from " +
+                                                  ModulePath(library.get()) +
+                                                  L" does not export it; install the module's own driver library.");
+        }
+        // Stays loaded for the life of the process.
+        binding.module.store(library.release(), std::memory_order_relaxed);
+        binding.address.store(address, std::memory_order_release);
+    }
+    // Through a plain function type: the compiler rightly warns on a direct cast from FARPROC.
+    return reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(address));
+}
+
+bool HasSurrogate(std::wstring_view text)
+{
+    for (wchar_t c : text)
+        if (c >= 0xD800 && c <= 0xDFFF)
+            return true;
+    return false;
+}
+
+// The ANSI code of one character; a character that takes two bytes can't be sent.
+char AnsiCode(wchar_t character)
+{
+    char code[2] = {};
+    const int length = WideCharToMultiByte(CP_ACP, 0, &character, 1, code, 2, nullptr, nullptr);
+    if (length == 1)
+        return code[0];
+    if (length == 2) {
+        wchar_t hex[8];
+        swprintf(hex, 8, L"%04X", static_cast<unsigned>(character));
+        throw RaisedError(kOverflow, L"Overflow: the command text holds the character U+" + std::wstring(hex) +
+                                         L", which takes two bytes in the ANSI code page " +
+                                         std::to_wstring(GetACP()) +
+                                         L". The module accepts characters of one byte only.");
+    }
+    throw RaisedError(HRESULT_FROM_WIN32(GetLastError()),
+                      L"The command text could not be converted to the ANSI code page: " +
+                          SystemMessage(GetLastError()));
+}
+
+bool AnsiIsSingleByte()
+{
+    static const bool singleByte = [] {
+        CPINFO info{};
+        return GetCPInfo(CP_ACP, &info) && info.MaxCharSize == 1;
+    }();
+    return singleByte;
+}
+
+} // namespace
+
+std::string TextToBytes(std::wstring_view text)
+{
+    const int count = static_cast<int>(text.size());
+    std::string bytes(text.size() + 1, '\0');
+    if (count == 0)
+        return bytes;
+    // Whole-text conversion when it is sure to give one byte per character; the per-character
+    // path finds the character that doesn't fit and decides what a surrogate becomes.
+    if (!HasSurrogate(text) &&
+        WideCharToMultiByte(CP_ACP, 0, text.data(), count, bytes.data(), count, nullptr, nullptr) == count)
+        return bytes;
+    for (size_t i = 0; i < text.size(); ++i)
+        bytes[i] = AnsiCode(text[i]);
+    bytes[text.size()] = '\0';
+    return bytes;
+}
+
+UniqueBstr BytesToText(const unsigned char* bytes, size_t count) noexcept
+{
+    try {
+        const int length = static_cast<int>(count);
+        UniqueBstr text(SysAllocStringLen(nullptr, static_cast<UINT>(count)));
+        if (!text.get())
+            return {};
+        const auto* source = reinterpret_cast<const char*>(bytes);
+        // One character per byte: in a double-byte code page each byte is converted alone, so a
+        // lead byte doesn't swallow its neighbour.
+        if (!AnsiIsSingleByte() ||
+            MultiByteToWideChar(CP_ACP, 0, source, length, text.get(), length) != length) {
+            for (int i = 0; i < length; ++i)
+                if (MultiByteToWideChar(CP_ACP, 0, source + i, 1, text.get() + i, 1) != 1)
+                    return {};
+        }
+        const std::wstring_view whole = text.view();
+        const size_t first = whole.find_first_not_of(L' ');
+        if (first == std::wstring_view::npos)
+            return UniqueBstr(SysAllocStringLen(L"", 0));
+        const size_t last = whole.find_last_not_of(L' ');
+        if (first == 0 && last + 1 == whole.size())
+            return text;
+        return UniqueBstr::Copy(whole.substr(first, last + 1 - first));
+    } catch (...) {
+        return {};
+    }
+}
+
+void SendCommand(std::wstring_view command)
+{
+    const std::string bytes = TextToBytes(command);
+    const auto send = Bind<SendScpiCommandEntry>(g_sendScpiCommand);
+    send(reinterpret_cast<const unsigned char*>(bytes.data()));
+}
+
+UniqueBstr ReadReply()
+{
+    const auto getQueryResponse = Bind<GetQueryResponseEntry>(g_getQueryResponse);
+    std::array<unsigned char, kReplyBufferSize> reply{};
+    LONG outValue = 0;
+    getQueryResponse(reply.data(), kReplySizeTold, &outValue);
+    return BytesToText(reply.data(), kReplyBytesDecoded);
+}
+
+} // namespace vorn

@@ -1,0 +1,90 @@
+// The DLL's entry point and its four exports.
+#include "ServerModule.h"
+
+#include "AutomationDispatch.h"
+#include "ClassFactory.h"
+#include "Registration.h"
+
+#include <atomic>
+
+namespace vorn {
+
+namespace {
+HMODULE g_module = nullptr;
+std::atomic<long> g_objects{0};
+std::atomic<long> g_locks{0};
+} // namespace
+
+HMODULE ServerModuleHandle() noexcept
+{
+    return g_module;
+}
+
+std::wstring ServerModulePath()
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(g_module, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0)
+            return {};
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+void ObjectCreated() noexcept
+{
+    ++g_objects;
+}
+
+void ObjectDestroyed() noexcept
+{
+    --g_objects;
+}
+
+void LockServerModule(bool lock) noexcept
+{
+    lock ? ++g_locks : --g_locks;
+}
+
+bool ServerModuleInUse() noexcept
+{
+    return g_objects.load() != 0 || g_locks.load() != 0;
+}
+
+} // namespace vorn
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+{
+    if (reason == DLL_PROCESS_ATTACH) {
+        vorn::g_module = instance;
+        DisableThreadLibraryCalls(instance);
+    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        // Unloaded by FreeLibrary (not process exit): the type information goes with the DLL.
+        vorn::ReleaseTypeInfoCache();
+    }
+    return TRUE;
+}
+
+STDAPI DllCanUnloadNow()
+{
+    return vorn::ServerModuleInUse() ? S_FALSE : S_OK;
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object)
+{
+    return vorn::GetClassFactory(clsid, iid, object);
+}
+
+STDAPI DllRegisterServer()
+{
+    return vorn::RegisterServer();
+}
+
+STDAPI DllUnregisterServer()
+{
+    return vorn::UnregisterServer();
+}
