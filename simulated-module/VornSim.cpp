@@ -1,0 +1,132 @@
+// Entry points of the simulated Vorn.dll. Exported by plain name through a generated .def file
+// (see CMakeLists.txt); the caller finds them with GetProcAddress.
+
+#include <windows.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "Faults.h"
+#include "SimulatedModule.h"
+#include "Traffic.h"
+
+namespace {
+
+struct Library {
+    std::mutex lock; // the caller may use the library from more than one thread
+    vornsim::SimulatedModule module;
+    vornsim::Random random{0x5EED2024u};
+};
+
+Library library;
+
+// Read from the process environment at each call, not from the C runtime's copy taken at start-up,
+// so a caller can switch it with SetEnvironmentVariable while the library is loaded.
+std::wstring environment(const wchar_t* name)
+{
+    std::wstring value(256, L'\0');
+    for (;;) {
+        const DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+        if (length == 0)
+            return {};
+        if (length < value.size()) {
+            value.resize(length);
+            return value;
+        }
+        value.resize(length);
+    }
+}
+
+vornsim::Faults currentFaults()
+{
+    const std::wstring text = environment(L"VORN_SIM_FAULT");
+    // The switches are ASCII words; anything else simply matches none of them.
+    std::string narrow;
+    for (const wchar_t c : text)
+        narrow += c < 0x80 ? static_cast<char>(c) : '?';
+    return vornsim::Faults::parse(narrow);
+}
+
+std::wstring ownFolder()
+{
+    static const int anchor = 0;
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&anchor), &self))
+        return {};
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0)
+            return {};
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+std::wstring logPath()
+{
+    std::wstring path = environment(L"VORN_SIM_LOG");
+    if (path.empty())
+        path = ownFolder() + L"VornSim.log";
+    return path;
+}
+
+// Opened per record and shared fully, so other processes can append and readers can read or
+// delete the file between records. A record that cannot be written is dropped: the log must
+// never change how the module behaves.
+void record(char direction, std::string_view bytes)
+{
+    const std::string line = vornsim::trafficLine(direction, bytes);
+    const HANDLE file = CreateFileW(logPath().c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+} // namespace
+
+extern "C" int WINAPI SendScpiCommand(const char* command)
+{
+    const vornsim::Faults faults = currentFaults();
+    if (faults.slowMs != 0)
+        Sleep(faults.slowMs);
+    if (command == nullptr)
+        return -1;
+
+    // The caller frees the line when we return: only copies of it outlive this call.
+    const std::string_view line(command);
+    const std::lock_guard<std::mutex> guard(library.lock);
+    record('>', line);
+    library.module.execute(line);
+    return 0;
+}
+
+extern "C" int WINAPI GetQueryResponse(char* reply, int size, int* outValue)
+{
+    const vornsim::Faults faults = currentFaults();
+    if (faults.slowMs != 0)
+        Sleep(faults.slowMs);
+
+    const std::lock_guard<std::mutex> guard(library.lock);
+    std::string bytes;
+    if (const auto pending = library.module.takeReply(); pending && reply != nullptr)
+        bytes = vornsim::shapeReply(*pending, size, faults, library.random);
+    // No terminator: the caller's buffer is zero-filled, so the unwritten bytes end the text.
+    if (!bytes.empty())
+        std::memcpy(reply, bytes.data(), bytes.size());
+    if (outValue != nullptr)
+        *outValue = static_cast<int>(bytes.size());
+    record('<', bytes);
+    return 0;
+}
