@@ -33,7 +33,7 @@ ensure_tools() {
 
 build() {
     cd "$ROOT"
-    [ -f "$BUILD/CMakeCache.txt" ] || cmake --preset "$PRESET" >&2
+    cmake --preset "$PRESET" >/dev/null
     cmake --build --preset "$PRESET" >&2
 }
 
@@ -42,11 +42,11 @@ build() {
 # process holding the desktop for the whole session, and stop everything on exit.
 wine_session_start() {
     trap wine_session_stop EXIT
-    wineserver -k >/dev/null 2>&1 || true
     mkdir -p "$WINEPREFIX"
-    wineserver -p </dev/null >/dev/null 2>&1
+    # Fails harmlessly when a server for this prefix is already up.
+    wineserver -p </dev/null >/dev/null 2>&1 || true
     wine wineboot -i </dev/null >/dev/null 2>&1 || true
-    wine "$BUILD/tests/hold-desktop.exe" </dev/null >/dev/null 2>&1 &
+    wine "$BUILD/bin/hold-desktop.exe" </dev/null >/dev/null 2>&1 &
 }
 
 wine_session_stop() {

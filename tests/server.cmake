@@ -1,0 +1,21 @@
+# The automation server: command link and command set, the COM boundary, registration.
+set(server_test_support server/ServerUnderTest.h support/TrafficLog.h)
+
+add_executable(server_tests
+  server/CommandLinkTests.cpp
+  server/CommandSetTests.cpp
+  ${server_test_support})
+target_include_directories(server_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(server_tests PRIVATE vornlink_commands GTest::gtest_main)
+add_dependencies(server_tests Vornlink vorn_sim vorn_sim_noquery)
+vorn_add_gtest(server_tests)
+
+# Suites that need the process started in another locale (wine-run passes VORN_LC_ALL on).
+add_executable(server_locale_tests server/LocaleTests.cpp ${server_test_support})
+target_include_directories(server_locale_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(server_locale_tests PRIVATE vornlink_commands GTest::gtest_main)
+add_dependencies(server_locale_tests Vornlink vorn_sim)
+vorn_add_gtest(server_locale_tests TEST_FILTER "DecimalCommaLocale.*" TEST_PREFIX "de_DE."
+               PROPERTIES ENVIRONMENT "VORN_LC_ALL=de_DE.UTF-8")
+vorn_add_gtest(server_locale_tests TEST_FILTER "DoubleByteCodePage.*" TEST_PREFIX "ja_JP."
+               PROPERTIES ENVIRONMENT "VORN_LC_ALL=ja_JP.UTF-8")

@@ -1,0 +1,79 @@
+// Behaviour that depends on the user's locale and the ANSI code page. Each suite runs in a
+// process started with that locale (tests/server.cmake); a suite first checks it got it.
+#include "ServerUnderTest.h"
+
+#include "CommandLink.h"
+#include "Numbers.h"
+#include "RaisedError.h"
+
+using namespace vorn;
+using namespace vorn::test;
+using Strings = std::vector<std::string>;
+
+class DecimalCommaLocale : public ServerTest {
+protected:
+    void SetUp() override
+    {
+        wchar_t separator[4] = {};
+        GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, separator, 4);
+        ASSERT_STREQ(separator, L",") << "this suite needs a locale with a decimal comma";
+        ServerTest::SetUp();
+    }
+};
+
+TEST_F(DecimalCommaLocale, DoubleTextAndNumericTestUseTheComma)
+{
+    double delay = 2.5;
+    short measure = 3;
+    LONG result = 99;
+    ASSERT_EQ(server->VORN_DELAY(&delay, &measure, &result), S_OK);
+
+    BSTR calSet = Text(L"1,5").release();
+    ASSERT_EQ(server->SENS_CORR_COLL_SAVE(&calSet, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    SysFreeString(calSet);
+
+    BSTR average = Text(L"2,5").release();
+    ASSERT_EQ(server->VORN_IAV(&average, nullptr, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    SysFreeString(average);
+
+    EXPECT_EQ(Sent(), (Strings{"VORN:DELAY 2,5,3", "SENS:CORR:COLL:SAVE 1,5", "VORN:IAV 2"}));
+}
+
+class DoubleByteCodePage : public ServerTest {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(GetACP(), 932u) << "this suite needs the double-byte code page 932";
+        ServerTest::SetUp();
+    }
+};
+
+TEST_F(DoubleByteCodePage, TwoByteCharacterRaisesOverflowAndNothingIsSent)
+{
+    try {
+        TextToBytes(L"DISP:MENU \u65E5");
+        ADD_FAILURE() << "no overflow raised";
+    } catch (const RaisedError& error) {
+        EXPECT_EQ(error.code(), kOverflow);
+        EXPECT_NE(error.description().find(L"65E5"), std::wstring::npos);
+    }
+    // Through SendCommand the library isn't even bound: the conversion comes first.
+    UseModuleLibraryFolder(L"no-library");
+    try {
+        SendCommand(L"\u65E5");
+        ADD_FAILURE() << "no overflow raised";
+    } catch (const RaisedError& error) {
+        EXPECT_EQ(error.code(), kOverflow);
+    }
+    EXPECT_EQ(Sent(), Strings{});
+}
+
+TEST_F(DoubleByteCodePage, EachReplyByteIsDecodedAlone)
+{
+    std::string buffer("\x93\xFA", 2);
+    buffer.resize(258, '\0');
+    const UniqueBstr text = BytesToText(reinterpret_cast<const unsigned char*>(buffer.data()), 257);
+    EXPECT_EQ(SysStringLen(text.get()), 257u) << "a lead byte must not swallow its neighbour";
+}
