@@ -3,7 +3,7 @@ add_executable(console_tests
   console/RunSettingsTests.cpp
   console/DispatchDriverTests.cpp)
 target_link_libraries(console_tests PRIVATE fullcal_core GTest::gtest_main)
-vorn_add_gtest(console_tests)
+vorn_add_gtest(console_tests TEST_PREFIX "console.")
 
 # fullcal.exe end to end, driven from the host shell: Wine's relay trace of the message boxes goes to the
 # Unix stderr of the wine process, where only the host side can read it.
