@@ -29,6 +29,9 @@ constexpr std::array kEntries = {
     RegistryEntry{L"%PROGID%\\Clsid", {}, L"%CLSID%"},
     RegistryEntry{L"AppID\\%APPID%", {}, L"Vornlink"},
     RegistryEntry{L"AppID\\%APPID%", L"DllSurrogate", L""},
+    // The library has no flags. Some loaders add LIBFLAG_FHASDISKIMAGE to a library read from a
+    // file, and RegisterTypeLib then records it; this puts the value right.
+    RegistryEntry{L"TypeLib\\%LIBID%\\1.0\\FLAGS", {}, L"0"},
 };
 
 constexpr std::array kTrees = {L"CLSID\\%CLSID%"sv, L"%PROGID%"sv, L"AppID\\%APPID%"sv};

@@ -4,7 +4,19 @@ set(server_test_support server/ServerUnderTest.h support/TrafficLog.h)
 add_executable(server_tests
   server/CommandLinkTests.cpp
   server/CommandSetTests.cpp
+  server/DispatchTests.cpp
   ${server_test_support})
+
+# The DLL as a COM server, its type library and version resource. Registers the server in the
+# build's Wine prefix and leaves it registered.
+add_executable(com_server_tests
+  server/ComServerTests.cpp
+  server/TypeLibraryTests.cpp
+  ${server_test_support})
+target_include_directories(com_server_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(com_server_tests PRIVATE vornlink_commands GTest::gtest_main version)
+add_dependencies(com_server_tests Vornlink vorn_sim)
+vorn_add_gtest(com_server_tests)
 target_include_directories(server_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(server_tests PRIVATE vornlink_commands GTest::gtest_main)
 add_dependencies(server_tests Vornlink vorn_sim vorn_sim_noquery)
