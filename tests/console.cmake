@@ -8,7 +8,7 @@ vorn_add_gtest(console_tests TEST_PREFIX "console.")
 # fullcal.exe end to end, driven from the host shell: Wine's relay trace of the message boxes goes to the
 # Unix stderr of the wine process, where only the host side can read it.
 if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
-  set(_fullcal_cases defaults cv_board_through_winepath ni_board config_rejected port_rejected
+  set(_fullcal_cases defaults cv_board_through_winepath config_rejected port_rejected
       register_not_numeric long_arguments non_ascii non_ascii_double_byte library_missing server_unregistered)
   foreach(_case IN LISTS _fullcal_cases)
     add_test(NAME fullcal.${_case}

@@ -1,4 +1,3 @@
-#include "AppFramework.h"
 #include "AutomationString.h"
 #include "DispatchDriver.h"
 
@@ -6,8 +5,6 @@
 
 #include <array>
 #include <functional>
-#include <string>
-#include <vector>
 
 namespace
 {
@@ -51,32 +48,6 @@ HRESULT ReturnI4(VARIANT* result, long value)
     V_VT(result) = VT_I4;
     V_I4(result) = value;
     return S_OK;
-}
-
-TEST(DispatchDriverTest, PassesArgumentsByReferenceLastToFirst)
-{
-    std::vector<short> seen;
-    FakeDispatch fake([&](DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO*) {
-        EXPECT_EQ(id, 0x60030001);
-        EXPECT_EQ(flags, DISPATCH_METHOD);
-        EXPECT_EQ(params->cNamedArgs, 0u);
-        for (UINT i = params->cArgs; i-- > 0;)
-        {
-            EXPECT_EQ(V_VT(&params->rgvarg[i]), VT_BYREF | VT_I2);
-            seen.push_back(*V_I2REF(&params->rgvarg[i]));
-        }
-        return ReturnI4(result, -1);
-    });
-    DispatchDriver driver;
-    driver.AttachDispatch(&fake);
-
-    short type = 1, number = 7, address = 16, port = 3;
-    const std::array args{ByRef(type), ByRef(number), ByRef(address), ByRef(port)};
-    const InvokeResult r = driver.InvokeMethod(0x60030001, args);
-
-    EXPECT_EQ(r.hr, S_OK);
-    EXPECT_EQ(r.value, -1);
-    EXPECT_EQ(seen, (std::vector<short>{1, 7, 16, 3}));
 }
 
 TEST(DispatchDriverTest, SlotHoldsTheStringTheServerWroteBack)
@@ -130,34 +101,6 @@ TEST(DispatchDriverTest, ResultIsCoercedToI4)
     }
 }
 
-TEST(DispatchDriverTest, RaisedErrorIsAFailedCall)
-{
-    FakeDispatch fake([](DISPID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO* exception) {
-        exception->scode = E_FAIL;
-        exception->bstrSource = SysAllocString(L"Vornlink");
-        exception->bstrDescription = SysAllocString(L"Vorn.dll could not be loaded");
-        return DISP_E_EXCEPTION;
-    });
-    DispatchDriver driver;
-    driver.AttachDispatch(&fake);
-    const InvokeResult r = driver.InvokeMethod(0x60030007, {});
-    EXPECT_FALSE(r.Succeeded());
-    EXPECT_EQ(r.hr, DISP_E_EXCEPTION);
-}
-
-TEST(DispatchDriverTest, WithoutObjectEveryCallFails)
-{
-    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-    DispatchDriver driver;
-    EXPECT_FALSE(SUCCEEDED(driver.CreateDispatch(L"VornDriver.NoSuchClass")));
-    EXPECT_FALSE(driver.Created());
-    short value = 0;
-    const std::array args{ByRef(value)};
-    EXPECT_FALSE(driver.InvokeMethod(0x60030001, args).Succeeded());
-    EXPECT_FALSE(driver.InvokeMethod(0x60030007, {}).Succeeded());
-    CoUninitialize();
-}
-
 TEST(DispatchDriverTest, ConnectionReleasedWithTheDriver)
 {
     FakeDispatch fake([](DISPID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*) { return ReturnI4(result, 0); });
@@ -185,27 +128,4 @@ TEST(AutomationStringTest, ConvertsFromTheAnsiCodePage)
     }
 }
 
-TEST(ConsoleAppTest, InitNeedsInstanceAndCommandLine)
-{
-    const HINSTANCE self = GetModuleHandleA(nullptr);
-    char commandLine[] = "fullcal /a:716";
-    const struct
-    {
-        HINSTANCE instance;
-        HINSTANCE previous;
-        const char* commandLine;
-        bool ok;
-    } cases[] = {
-        {self, nullptr, commandLine, true},
-        {nullptr, nullptr, commandLine, false},
-        {self, self, commandLine, false},
-        {self, nullptr, nullptr, false},
-    };
-    for (const auto& c : cases)
-    {
-        ConsoleApp app;
-        EXPECT_EQ(app.Init(c.instance, c.previous, c.commandLine, SW_HIDE), c.ok);
-        EXPECT_EQ(app.Initialised(), c.ok);
-    }
-}
 } // namespace

@@ -119,13 +119,6 @@ cv_board_through_winepath)
     expect_stderr
     expect_exit 0
     ;;
-ni_board)
-    run_fullcal "$SIM_DIR" /g:2 /a:716
-    expect_stdout 16 "National Instrument" 1 A 1
-    expect_sent "VORN:CONFIG 2,0,16,1" "$METH" "SENS:CORR:COLL:ACQ A" "SENS:CORR:COLL:SAVE 1" "$CLEAN"
-    expect_boxes
-    expect_exit 0
-    ;;
 config_rejected)
     run_fullcal "$SIM_DIR" /a:40
     expect_stdout 40 "National Instruments" 1 A 1
