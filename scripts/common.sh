@@ -4,7 +4,9 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PRESET=mingw-x86
-BUILD="$ROOT/build/$PRESET"
+# VORN_BUILD_DIR lets several work trees or people share one checkout, each with its own
+# build and Wine prefix.
+BUILD="${VORN_BUILD_DIR:-$ROOT/build/$PRESET}"
 export WINEPREFIX="$BUILD/wineprefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
@@ -33,8 +35,8 @@ ensure_tools() {
 
 build() {
     cd "$ROOT"
-    cmake --preset "$PRESET" >/dev/null
-    cmake --build --preset "$PRESET" >&2
+    cmake --preset "$PRESET" -B "$BUILD" >/dev/null
+    cmake --build "$BUILD" --parallel 2 >&2
 }
 
 # Wine's server and its helpers must start outside any pipe a test reader waits on, or that
