@@ -6,9 +6,10 @@
 source "$(dirname "$0")/common.sh"
 
 BIN="$BUILD/bin"
+SHOWN_BUILD="${BUILD#"$ROOT"/}"
 ensure_tools
 mkdir -p "$BUILD"
-echo "Building (log: build/$PRESET/calibrate-build.log)..."
+echo "Building (log: $SHOWN_BUILD/calibrate-build.log)..."
 if ! build 2>"$BUILD/calibrate-build.log"; then
     tail -n 30 "$BUILD/calibrate-build.log" >&2
     echo "The build failed; the whole log is in $BUILD/calibrate-build.log" >&2
@@ -34,7 +35,7 @@ wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d user32.MessageBoxA /f
 # The server loads Vorn.dll by name: running in bin/sim makes it find the simulated one.
 log_windows_path="Z:${WORK//\//\\}\\traffic.log"
 echo
-echo "== fullcal $* (in build/$PRESET/bin/sim, beside the simulated Vorn.dll)"
+echo "== fullcal $* (in $SHOWN_BUILD/bin/sim, beside the simulated Vorn.dll)"
 rc=0
 (cd "$BIN/sim" && VORN_SIM_LOG="$log_windows_path" WINEDEBUG=-all,+relay \
     wine "$BIN/fullcal.exe" "$@" </dev/null >"$WORK/stdout" 2>"$WORK/stderr") || rc=$?
