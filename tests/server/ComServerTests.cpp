@@ -187,7 +187,7 @@ TEST_F(ComServerTest, RegistrationWritesTheTableAndUnregistrationRemovesIt)
         EXPECT_EQ(ServerExport<Export>("DllUnregisterServer")(), S_OK);
         for (const std::wstring& key : {classKey, std::wstring(L"VornDriver.clsVornlink"), L"AppID\\" + appid,
                                         L"TypeLib\\" + libid, L"Interface\\" + iid})
-            EXPECT_FALSE(ClassesKeyExists(key)) << std::string(key.begin(), key.end());
+            EXPECT_FALSE(ClassesKeyExists(key)) << Narrow(key);
     }
     EXPECT_NE(CLSIDFromProgID(L"VornDriver.clsVornlink", &found), S_OK);
     ComPtr<IDispatch> none;

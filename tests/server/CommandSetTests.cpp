@@ -208,7 +208,7 @@ TEST_F(ServerTest, FrequencyInterpolationSetsOrQueriesAfterTrimming)
         {L"??", L"??", true, -1, {}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << std::string(c.given.begin(), c.given.end()) << " return "
+        SCOPED_TRACE(testing::Message() << Narrow(c.given) << " return "
                                         << c.supplyReturn);
         log.clear();
         BSTR onOff = Text(c.given).release();
@@ -255,7 +255,7 @@ TEST_F(ServerTest, AveragesReadAs16BitRoundingHalfToEvenAndNeverWriteBack)
         {std::wstring_view(L"1\0" L"2", 3), true, -1, {}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << std::string(c.given.begin(), c.given.end()));
+        SCOPED_TRACE(testing::Message() << Narrow(c.given));
         log.clear();
         BSTR average = Text(c.given).release();
         const BSTR before = average;
@@ -278,7 +278,7 @@ TEST_F(ServerTest, AveragesReadAs16BitRoundingHalfToEvenAndNeverWriteBack)
 TEST_F(ServerTest, AveragesOutOfRangeRaiseOverflowAndSendNothing)
 {
     for (std::wstring_view given : {L"32768", L"-32769", L"40000", L"32767.5"}) {
-        SCOPED_TRACE(std::string(given.begin(), given.end()));
+        SCOPED_TRACE(Narrow(given));
         log.clear();
         BSTR average = Text(given).release();
         BSTR reply = Text(L"untouched").release();
@@ -310,7 +310,7 @@ TEST_F(ServerTest, SaveSendsTheNormalisedTextWhenNumeric)
         {L"1 2", L"1 2", nullptr},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.given.begin(), c.given.end()));
+        SCOPED_TRACE(Narrow(c.given));
         log.clear();
         BSTR calSet = Text(c.given).release();
         LONG result = 99;
@@ -399,7 +399,7 @@ TEST_F(ServerTest, MissingLibraryFailsEveryCallThenBindsOnceItAppears)
         EXPECT_EQ(server->VORN_CLEAN(&result), kFileNotFound);
         EXPECT_EQ(result, 0);
         const std::wstring description = ErrorDescription();
-        EXPECT_NE(description.find(L"Vorn.dll"), std::wstring::npos) << std::string(description.begin(), description.end());
+        EXPECT_NE(description.find(L"Vorn.dll"), std::wstring::npos) << Narrow(description);
     }
     // A rejected argument sends nothing, so it still answers -1.
     BSTR method = Text(L"full?").release();

@@ -109,7 +109,7 @@ TEST_F(DispatchTest, NamesMapToConsecutiveIdentifiersAndParameterPositions)
         DISPID id = 0;
         LPOLESTR asked = const_cast<LPOLESTR>(name);
         EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, &asked, 1, LOCALE_USER_DEFAULT, &id), S_OK);
-        EXPECT_EQ(id, expected++) << std::string(name, name + wcslen(name));
+        EXPECT_EQ(id, expected++) << Narrow(name);
     }
     LPOLESTR withParameters[] = {const_cast<LPOLESTR>(L"config"), const_cast<LPOLESTR>(L"PrinterPort"),
                                  const_cast<LPOLESTR>(L"vnaaddress")};

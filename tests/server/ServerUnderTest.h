@@ -68,6 +68,15 @@ inline ComPtr<_clsVornlink> NewServerObject()
     return object;
 }
 
+// Wide text for a test message (ASCII is all the messages need).
+inline std::string Narrow(std::wstring_view text)
+{
+    std::string narrow;
+    for (wchar_t c : text)
+        narrow += c < 0x80 ? static_cast<char>(c) : '?';
+    return narrow;
+}
+
 inline UniqueBstr Text(std::wstring_view text)
 {
     return UniqueBstr::Copy(text);

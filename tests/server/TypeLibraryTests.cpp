@@ -145,7 +145,7 @@ TEST(TypeLibrary, DualInterfaceWithNineteenMethodsAsDeclared)
 
     for (UINT index = 0; index < kMethods.size(); ++index) {
         const ExpectedMethod& expected = kMethods[index];
-        SCOPED_TRACE(std::wstring(expected.name).c_str() ? std::string(expected.name, expected.name + wcslen(expected.name)) : "");
+        SCOPED_TRACE(Narrow(expected.name));
         FUNCDESC* function = nullptr;
         ASSERT_EQ(vtableInfo->GetFuncDesc(index, &function), S_OK);
         EXPECT_EQ(function->memid, static_cast<MEMBERID>(0x60030000 + index));
@@ -254,7 +254,7 @@ TEST(VersionResource, FixedPartStringTableAndTranslation)
         wchar_t* text = nullptr;
         ASSERT_TRUE(VerQueryValueW(block.data(), (L"\\StringFileInfo\\040904B0\\" + name).c_str(),
                                    reinterpret_cast<void**>(&text), &length))
-            << std::string(name.begin(), name.end());
+            << Narrow(name);
         EXPECT_EQ(std::wstring(text), value);
     }
     EXPECT_EQ(StringTableKeys(block.data()),
