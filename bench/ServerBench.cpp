@@ -1,0 +1,219 @@
+// What a command costs on its way through the server, against a module library whose entries do
+// nothing; the private bytes a long mixed run leaves behind; and the wall time of a whole fullcal
+// run against a program that only starts and ends. Prints figures; asserts nothing.
+#include "ResourceOwners.h"
+#include "VornDriver.h"
+
+#include <windows.h>
+#include <psapi.h>
+#include <wrl/client.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+using Microsoft::WRL::ComPtr;
+using vorn::UniqueBstr;
+
+namespace {
+
+std::wstring g_bin;
+
+template <class Function>
+Function Export(HMODULE module, const char* name)
+{
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+double Now()
+{
+    static const double frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart);
+    }();
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) / frequency;
+}
+
+// The best of several rounds: the machine's noise only ever adds time.
+template <class Call>
+double NanosecondsPerCall(Call&& call, int calls = 200000, int rounds = 5)
+{
+    double best = 1e30;
+    for (int round = 0; round < rounds; ++round) {
+        const double start = Now();
+        for (int i = 0; i < calls; ++i)
+            call();
+        best = std::min(best, (Now() - start) / calls * 1e9);
+    }
+    return best;
+}
+
+SIZE_T CommitCharge()
+{
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return counters.PagefileUsage;  // PrivateUsage reads 0 under Wine
+}
+
+VARIANT ByRef(short* value)
+{
+    VARIANT v;
+    V_VT(&v) = VT_BYREF | VT_I2;
+    V_I2REF(&v) = value;
+    return v;
+}
+
+VARIANT ByRef(BSTR* value)
+{
+    VARIANT v;
+    V_VT(&v) = VT_BYREF | VT_BSTR;
+    V_BSTRREF(&v) = value;
+    return v;
+}
+
+double MillisecondsPerRun(const std::wstring& program, int runs = 10)
+{
+    double total = 0;
+    for (int run = 0; run < runs; ++run) {
+        std::wstring commandLine = L"\"" + program + L"\"";
+        // Output goes nowhere, as it costs both programs alike.
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        const HANDLE nowhere = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = nowhere;
+        startup.hStdOutput = nowhere;
+        startup.hStdError = nowhere;
+        PROCESS_INFORMATION process{};
+        const std::wstring folder = g_bin + L"\\null-module";
+        const double start = Now();
+        const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                            folder.c_str(), &startup, &process);
+        CloseHandle(nowhere);
+        if (!started)
+            return -1;
+        WaitForSingleObject(process.hProcess, INFINITE);
+        total += Now() - start;
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    return total / runs * 1e3;
+}
+
+std::wstring ProcessorName()
+{
+    wchar_t name[256] = L"unknown";
+    DWORD size = sizeof name;
+    RegGetValueW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0", L"ProcessorNameString",
+                 RRF_RT_REG_SZ, nullptr, name, &size);
+    return name;
+}
+
+} // namespace
+
+int main()
+{
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    g_bin = path;
+    g_bin.resize(g_bin.find_last_of(L'\\'));
+    // The module library found first is the one in the current folder: entries that do nothing.
+    SetCurrentDirectoryW((g_bin + L"\\null-module").c_str());
+    CoInitialize(nullptr);
+
+    const HMODULE server = LoadLibraryW((g_bin + L"\\Vornlink.dll").c_str());
+    const HMODULE module = LoadLibraryW((g_bin + L"\\null-module\\Vorn.dll").c_str());
+    if (!server || !module) {
+        std::fprintf(stderr, "Vornlink.dll or null-module\\Vorn.dll not found beside the bench\n");
+        return 1;
+    }
+    using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+    ComPtr<IClassFactory> factory;
+    ComPtr<_clsVornlink> object;
+    ComPtr<IDispatch> dispatch;
+    ComPtr<ITypeInfo> typeInfo;
+    Export<GetClassObject>(server, "DllGetClassObject")(CLSID_clsVornlink, IID_IClassFactory, &factory);
+    factory->CreateInstance(nullptr, IID__clsVornlink, &object);
+    object.As(&dispatch);
+    dispatch->GetTypeInfo(0, 0, &typeInfo);
+
+    std::printf("Machine: %ls, %lu processors\n", ProcessorName().c_str(),
+                [] { SYSTEM_INFO info; GetSystemInfo(&info); return info.dwNumberOfProcessors; }());
+
+    // The floor: the library entry called directly with a finished command buffer.
+    using Send = LONG(WINAPI*)(const unsigned char*);
+    const auto send = Export<Send>(module, "SendScpiCommand");
+    const unsigned char command[] = "VORN:CONFIG 1,7,16,1";
+    const double floor = NanosecondsPerCall([&] { send(command); });
+
+    short type = 1, number = 7, address = 16, port = 1;
+    LONG result = 0;
+    VARIANT configArguments[] = {ByRef(&port), ByRef(&address), ByRef(&number), ByRef(&type)};
+    DISPPARAMS config{configArguments, nullptr, 4, 0};
+    BSTR method = SysAllocString(L"FULL");
+    VARIANT methodArgument = ByRef(&method);
+    DISPPARAMS methodParams{&methodArgument, nullptr, 1, 0};
+    BSTR reply = nullptr;
+    VARIANT replyArgument = ByRef(&reply);
+    DISPPARAMS replyParams{&replyArgument, nullptr, 1, 0};
+    VARIANT out;
+    VariantInit(&out);
+
+    struct Row {
+        const char* name;
+        DISPID id;
+        DISPPARAMS* params;
+        double early;
+    };
+    Row rows[] = {
+        {"CONFIG", 0x60030001, &config,
+         NanosecondsPerCall([&] { object->CONFIG(&type, &number, &address, &port, &result); })},
+        {"SENS_CORR_COLL_METH", 0x60030008, &methodParams,
+         NanosecondsPerCall([&] { object->SENS_CORR_COLL_METH(&method, &result); })},
+        {"SYST_ERR", 0x60030011, &replyParams, NanosecondsPerCall([&] { object->SYST_ERR(&reply, &result); })},
+    };
+    std::printf("\nns per call, module entries doing nothing (best of 5 rounds of 200000 calls)\n");
+    std::printf("  direct SendScpiCommand call (floor): %.0f\n\n", floor);
+    std::printf("  %-20s %10s %10s %10s %12s\n", "method", "vtable", "Invoke", "stock", "Invoke/stock");
+    for (Row& row : rows) {
+        const double late = NanosecondsPerCall(
+            [&] { dispatch->Invoke(row.id, IID_NULL, 0, DISPATCH_METHOD, row.params, &out, nullptr, nullptr); });
+        const double stock = NanosecondsPerCall(
+            [&] { typeInfo->Invoke(object.Get(), row.id, DISPATCH_METHOD, row.params, &out, nullptr, nullptr); });
+        std::printf("  %-20s %10.0f %10.0f %10.0f %11.2fx\n", row.name, row.early, late, stock, late / stock);
+    }
+
+    // A long mixed run, queries included, then what it left behind.
+    const SIZE_T before = CommitCharge();
+    for (int i = 0; i < 1000000; ++i) {
+        switch (i % 4) {
+        case 0: object->CONFIG(&type, &number, &address, &port, &result); break;
+        case 1: dispatch->Invoke(0x60030008, IID_NULL, 0, DISPATCH_METHOD, &methodParams, &out, nullptr, nullptr); break;
+        case 2: dispatch->Invoke(0x60030011, IID_NULL, 0, DISPATCH_METHOD, &replyParams, &out, nullptr, nullptr); break;
+        default: object->VORN_CLEAN(&result); break;
+        }
+    }
+    const SIZE_T after = CommitCharge();
+    std::printf("\nCommit charge around 10^6 mixed calls: %zu KiB before, %zu KiB after (%+lld KiB)\n",
+                before / 1024, after / 1024,
+                (static_cast<long long>(after) - static_cast<long long>(before)) / 1024);
+    SysFreeString(method);
+    SysFreeString(reply);
+
+    // Whole runs, each program started the same way, in the folder of the do-nothing module.
+    using Register = HRESULT(STDAPICALLTYPE*)();
+    Export<Register>(server, "DllRegisterServer")();
+    const double trivial = MillisecondsPerRun(g_bin + L"\\trivial_program.exe");
+    const double fullcal = MillisecondsPerRun(g_bin + L"\\fullcal.exe");
+    std::printf("\nWall time per run (mean of 10): trivial program %.1f ms, fullcal %.1f ms (%.2fx)\n", trivial,
+                fullcal, fullcal / trivial);
+    object.Reset();
+    dispatch.Reset();
+    typeInfo.Reset();
+    return 0;
+}
