@@ -109,11 +109,17 @@ bool AnsiIsSingleByte()
 
 } // namespace
 
-std::string TextToBytes(std::wstring_view text)
+std::pmr::string TextToBytes(std::wstring_view text, std::pmr::memory_resource* memory)
 {
     const int count = static_cast<int>(text.size());
-    std::string bytes(text.size() + 1, '\0');
-    if (count == 0)
+    std::pmr::string bytes(text.size() + 1, '\0', memory);
+    // Every ANSI code page of Windows keeps ASCII as it is: the usual command needs no conversion.
+    size_t ascii = 0;
+    while (ascii < text.size() && text[ascii] < 0x80) {
+        bytes[ascii] = static_cast<char>(text[ascii]);
+        ++ascii;
+    }
+    if (ascii == text.size())
         return bytes;
     // Whole-text conversion when it is sure to give one byte per character; the per-character
     // path finds the character that doesn't fit and decides what a surrogate becomes.
@@ -157,7 +163,10 @@ UniqueBstr BytesToText(const unsigned char* bytes, size_t count) noexcept
 
 void SendCommand(std::wstring_view command)
 {
-    const std::string bytes = TextToBytes(command);
+    // The command buffer lives on the stack unless the command is long.
+    std::array<std::byte, 512> stack;
+    std::pmr::monotonic_buffer_resource memory(stack.data(), stack.size());
+    const std::pmr::string bytes = TextToBytes(command, &memory);
     const auto send = Bind<SendScpiCommandEntry>(g_sendScpiCommand);
     send(reinterpret_cast<const unsigned char*>(bytes.data()));
 }

@@ -7,6 +7,7 @@
 
 #include "ResourceOwners.h"
 
+#include <memory_resource>
 #include <string>
 #include <string_view>
 
@@ -19,8 +20,9 @@ void SendCommand(std::wstring_view command);
 // The reply text: 257 decoded bytes, zero bytes kept as U+0000, blanks trimmed at both ends.
 UniqueBstr ReadReply();
 
-// The command buffer: one ANSI byte per character, then a zero byte.
-std::string TextToBytes(std::wstring_view text);
+// The command buffer: one ANSI byte per character, then a zero byte, in the given memory.
+std::pmr::string TextToBytes(std::wstring_view text,
+                             std::pmr::memory_resource* memory = std::pmr::get_default_resource());
 
 // One character per byte in the ANSI code page, blanks trimmed at both ends. Never raises: any
 // failure yields a null (empty) string.

@@ -4,19 +4,36 @@
 #include "Numbers.h"
 #include "ResourceOwners.h"
 
+#include <array>
+#include <memory_resource>
 #include <string>
 
 namespace vorn {
 
 namespace {
 
+// One command line: its header, then the argument text. Built on the stack unless the argument
+// is long.
+class CommandLine {
+public:
+    explicit CommandLine(Method method) { text_.append(Spec(method).header); }
+    CommandLine(const CommandLine&) = delete;
+    CommandLine& operator=(const CommandLine&) = delete;
+
+    std::pmr::wstring& text() noexcept { return text_; }
+    void Send() const { SendCommand(text_); }
+
+private:
+    std::array<std::byte, 256> stack_;
+    std::pmr::monotonic_buffer_resource memory_{stack_.data(), stack_.size()};
+    std::pmr::wstring text_{&memory_};
+};
+
 void SendWithArgument(Method method, std::wstring_view argument)
 {
-    const std::wstring_view header = Spec(method).header;
-    std::wstring command;
-    command.reserve(header.size() + argument.size());
-    command.append(header).append(argument);
-    SendCommand(command);
+    CommandLine command(method);
+    command.text().append(argument);
+    command.Send();
 }
 
 // The query line, then the reply into the caller's string, with nothing in between.
@@ -65,23 +82,23 @@ LONG Config(short boardType, short boardNumber, short vnaAddress, short printerP
     if (!InRange(boardType, 1, 2) || !InRange(boardNumber, 0, 8) || !InRange(vnaAddress, 1, 32) ||
         !InRange(printerPort, 1, 4))
         return kRejected;
-    std::wstring numbers;
-    for (short value : {boardType, boardNumber, vnaAddress, printerPort}) {
-        if (!numbers.empty())
-            numbers += L',';
-        AppendInt16(numbers, value);
+    CommandLine command(Method::CONFIG);
+    AppendInt16(command.text(), boardType);
+    for (short value : {boardNumber, vnaAddress, printerPort}) {
+        command.text() += L',';
+        AppendInt16(command.text(), value);
     }
-    SendWithArgument(Method::CONFIG, numbers);
+    command.Send();
     return kDone;
 }
 
 LONG VornDelay(double adapterDelayInSeconds, short measureDelay)
 {
-    std::wstring numbers;
-    AppendDouble(numbers, adapterDelayInSeconds);
-    numbers += L',';
-    AppendInt16(numbers, measureDelay);
-    SendWithArgument(Method::VORN_DELAY, numbers);
+    CommandLine command(Method::VORN_DELAY);
+    AppendDouble(command.text(), adapterDelayInSeconds);
+    command.text() += L',';
+    AppendInt16(command.text(), measureDelay);
+    command.Send();
     return kDone;
 }
 
@@ -104,9 +121,9 @@ LONG VornFint(BSTR* strOnOff, BSTR* strReturn)
 LONG VornIav(BSTR strAvg, BSTR* strReturn)
 {
     if (const auto averages = ReadInt16(strAvg, L"the number of averages")) {
-        std::wstring number;
-        AppendInt16(number, *averages);
-        SendWithArgument(Method::VORN_IAV, number);
+        CommandLine command(Method::VORN_IAV);
+        AppendInt16(command.text(), *averages);
+        command.Send();
         return kDone;
     }
     if (View(strAvg) == kQueryWord && strReturn) {

@@ -31,14 +31,14 @@ std::optional<short> ReadInt16(BSTR text, std::wstring_view what)
     return value;
 }
 
-void AppendInt16(std::wstring& out, short value)
+void AppendInt16(std::pmr::wstring& out, short value)
 {
     char digits[8];
     const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
     out.append(digits, end);
 }
 
-void AppendDouble(std::wstring& out, double value)
+void AppendDouble(std::pmr::wstring& out, double value)
 {
     UniqueBstr text;
     const HRESULT result = VarBstrFromR8(value, LOCALE_USER_DEFAULT, 0, text.put());

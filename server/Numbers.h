@@ -5,8 +5,10 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <memory_resource>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vorn {
 
@@ -19,10 +21,10 @@ bool IsNumeric(BSTR text);
 std::optional<short> ReadInt16(BSTR text, std::wstring_view what);
 
 // Decimal digits, a minus sign when negative, nothing else.
-void AppendInt16(std::wstring& out, short value);
+void AppendInt16(std::pmr::wstring& out, short value);
 
 // The platform's text of a double for the user's locale: at most 15 significant digits, the
 // locale's decimal separator, no trailing zeros, an exponent only for extreme magnitudes.
-void AppendDouble(std::wstring& out, double value);
+void AppendDouble(std::pmr::wstring& out, double value);
 
 } // namespace vorn

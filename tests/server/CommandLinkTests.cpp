@@ -23,20 +23,26 @@ std::wstring Decode(const std::string& reply)
     return std::wstring(text.view());
 }
 
+std::string Sent(std::wstring_view text)
+{
+    const std::pmr::string bytes = TextToBytes(text);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 } // namespace
 
 TEST(TextToBytes, OneAnsiBytePerCharacterThenAZero)
 {
-    EXPECT_EQ(TextToBytes(L"SYST:ERR?"), Bytes({0x53, 0x59, 0x53, 0x54, 0x3A, 0x45, 0x52, 0x52, 0x3F, 0x00}));
-    EXPECT_EQ(TextToBytes(L"*IDN?"), Bytes({0x2A, 0x49, 0x44, 0x4E, 0x3F, 0x00}));
-    EXPECT_EQ(TextToBytes(L""), Bytes({0x00}));
+    EXPECT_EQ(Sent(L"SYST:ERR?"), Bytes({0x53, 0x59, 0x53, 0x54, 0x3A, 0x45, 0x52, 0x52, 0x3F, 0x00}));
+    EXPECT_EQ(Sent(L"*IDN?"), Bytes({0x2A, 0x49, 0x44, 0x4E, 0x3F, 0x00}));
+    EXPECT_EQ(Sent(L""), Bytes({0x00}));
     // A zero character inside is converted like any other; the final zero still follows.
-    EXPECT_EQ(TextToBytes(std::wstring_view(L"A\0B", 3)), Bytes({0x41, 0x00, 0x42, 0x00}));
+    EXPECT_EQ(Sent(std::wstring_view(L"A\0B", 3)), Bytes({0x41, 0x00, 0x42, 0x00}));
     // Code page 1252: accented letters and the euro sign are single bytes.
-    EXPECT_EQ(TextToBytes(L"\u00E9\u20AC"), Bytes({0xE9, 0x80, 0x00}));
+    EXPECT_EQ(Sent(L"\u00E9\u20AC"), Bytes({0xE9, 0x80, 0x00}));
     // A character the code page lacks becomes its default character.
-    EXPECT_EQ(TextToBytes(L"\u65E5x"), Bytes({'?', 'x', 0x00}));
-    EXPECT_EQ(TextToBytes(L"\U0001F600"), Bytes({'?', '?', 0x00}));
+    EXPECT_EQ(Sent(L"\u65E5x"), Bytes({'?', 'x', 0x00}));
+    EXPECT_EQ(Sent(L"\U0001F600"), Bytes({'?', '?', 0x00}));
 }
 
 TEST(BytesToText, DecodesAll257BytesKeepingZerosAndTrimsOnlyBlanks)
