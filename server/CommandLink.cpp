@@ -1,6 +1,7 @@
 #include "CommandLink.h"
 
 #include "RaisedError.h"
+#include "SystemText.h"
 #include "modDeclarations.h"
 
 #include <array>
@@ -28,19 +29,6 @@ std::wstring Widen(const char* ascii)
     return std::wstring(ascii, ascii + strlen(ascii));
 }
 
-std::wstring ModulePath(HMODULE module)
-{
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
 template <class Entry>
 Entry Bind(EntryBinding& binding)
 {
@@ -59,7 +47,7 @@ Entry Bind(EntryBinding& binding)
         if (!address) {
             throw RaisedError(kEntryNotFound, L"Can't find DLL entry point " + Widen(binding.name) + L" in " +
                                                   Widen(kModuleLibrary) + L". The library loaded from " +
-                                                  ModulePath(library.get()) +
+                                                  ModuleFileName(library.get()) +
                                                   L" does not export it; install the module's own driver library.");
         }
         // Stays loaded for the life of the process.

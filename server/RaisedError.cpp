@@ -27,19 +27,4 @@ HRESULT ReportError(HRESULT code, std::wstring_view description) noexcept
     return code;
 }
 
-std::wstring SystemMessage(DWORD error)
-{
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring message(text ? text : L"", length);
-    LocalFree(text);
-    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
-        message.pop_back();
-    if (message.empty())
-        message = L"system error " + std::to_wstring(error);
-    return message;
-}
-
 } // namespace vorn

@@ -30,7 +30,4 @@ private:
 // Sets the thread's error information for a failed call of the server's interface and returns code.
 HRESULT ReportError(HRESULT code, std::wstring_view description) noexcept;
 
-// The system's text for a Windows error code, without the trailing line break.
-std::wstring SystemMessage(DWORD error);
-
 } // namespace vorn

@@ -4,6 +4,7 @@
 #include "AutomationDispatch.h"
 #include "ClassFactory.h"
 #include "Registration.h"
+#include "SystemText.h"
 
 #include <atomic>
 
@@ -22,17 +23,7 @@ HMODULE ServerModuleHandle() noexcept
 
 std::wstring ServerModulePath()
 {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(g_module, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0)
-            return {};
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
+    return ModuleFileName(g_module);
 }
 
 void ObjectCreated() noexcept
