@@ -56,7 +56,7 @@ SIZE_T CommitCharge()
     PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
-    return counters.PagefileUsage;  // PrivateUsage reads 0 under Wine
+    return counters.PagefileUsage; // PrivateUsage reads 0 under Wine
 }
 
 VARIANT ByRef(short* value)
@@ -82,7 +82,8 @@ double MillisecondsPerRun(const std::wstring& program, int runs = 10)
         std::wstring commandLine = L"\"" + program + L"\"";
         // Output goes nowhere, as it costs both programs alike.
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        const HANDLE nowhere = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+        const HANDLE nowhere =
+            CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
@@ -142,8 +143,11 @@ int main()
     object.As(&dispatch);
     dispatch->GetTypeInfo(0, 0, &typeInfo);
 
-    std::printf("Machine: %ls, %lu processors\n", ProcessorName().c_str(),
-                [] { SYSTEM_INFO info; GetSystemInfo(&info); return info.dwNumberOfProcessors; }());
+    std::printf("Machine: %ls, %lu processors\n", ProcessorName().c_str(), [] {
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        return info.dwNumberOfProcessors;
+    }());
 
     // The floor: the library entry called directly with a finished command buffer.
     using Send = LONG(WINAPI*)(const unsigned char*);
@@ -193,15 +197,16 @@ int main()
     for (int i = 0; i < 1000000; ++i) {
         switch (i % 4) {
         case 0: object->CONFIG(&type, &number, &address, &port, &result); break;
-        case 1: dispatch->Invoke(0x60030008, IID_NULL, 0, DISPATCH_METHOD, &methodParams, &out, nullptr, nullptr); break;
+        case 1:
+            dispatch->Invoke(0x60030008, IID_NULL, 0, DISPATCH_METHOD, &methodParams, &out, nullptr, nullptr);
+            break;
         case 2: dispatch->Invoke(0x60030011, IID_NULL, 0, DISPATCH_METHOD, &replyParams, &out, nullptr, nullptr); break;
         default: object->VORN_CLEAN(&result); break;
         }
     }
     const SIZE_T after = CommitCharge();
-    std::printf("\nCommit charge around 10^6 mixed calls: %zu KiB before, %zu KiB after (%+lld KiB)\n",
-                before / 1024, after / 1024,
-                (static_cast<long long>(after) - static_cast<long long>(before)) / 1024);
+    std::printf("\nCommit charge around 10^6 mixed calls: %zu KiB before, %zu KiB after (%+lld KiB)\n", before / 1024,
+                after / 1024, (static_cast<long long>(after) - static_cast<long long>(before)) / 1024);
     SysFreeString(method);
     SysFreeString(reply);
 
@@ -209,7 +214,7 @@ int main()
     using Register = HRESULT(STDAPICALLTYPE*)();
     Export<Register>(server, "DllRegisterServer")();
     double trivial = 0, platform = 0, fullcal = 0;
-    for (int repeat = 0; repeat < 3; ++repeat) {  // interleaved, so drift in the machine hits all three
+    for (int repeat = 0; repeat < 3; ++repeat) { // interleaved, so drift in the machine hits all three
         trivial += MillisecondsPerRun(g_bin + L"\\trivial_program.exe") / 3;
         platform += MillisecondsPerRun(g_bin + L"\\com_client_floor.exe") / 3;
         fullcal += MillisecondsPerRun(g_bin + L"\\fullcal.exe") / 3;

@@ -4,8 +4,7 @@
 
 #include <windows.h>
 
-class ConsoleApp
-{
+class ConsoleApp {
 public:
     // Records the program's start-up values; fails when the module handle or the command line is missing.
     bool Init(HINSTANCE instance, HINSTANCE previousInstance, const char* commandLine, int showCommand) noexcept;

@@ -4,8 +4,7 @@
 
 BstrSlot& BstrSlot::operator=(BstrSlot&& other) noexcept
 {
-    if (this != &other)
-    {
+    if (this != &other) {
         SysFreeString(text_);
         text_ = other.text_;
         other.text_ = nullptr;

@@ -8,8 +8,7 @@
 
 // Owns one BSTR that is lent to a call by reference: the server may free it and store another in its place,
 // and whatever the slot holds afterwards is freed here.
-class BstrSlot
-{
+class BstrSlot {
 public:
     BstrSlot() noexcept = default;
     explicit BstrSlot(BSTR text) noexcept : text_(text) {}

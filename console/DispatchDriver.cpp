@@ -4,11 +4,9 @@
 
 #include <vector>
 
-namespace
-{
+namespace {
 // Frees the strings of an exception the server raised.
-struct ExceptionInfo : EXCEPINFO
-{
+struct ExceptionInfo : EXCEPINFO {
     ExceptionInfo() noexcept : EXCEPINFO{} {}
     ExceptionInfo(const ExceptionInfo&) = delete;
     ExceptionInfo& operator=(const ExceptionInfo&) = delete;
@@ -29,8 +27,7 @@ HRESULT DispatchDriver::CreateDispatch(const wchar_t* progId)
     if (FAILED(hr))
         return hr;
     Microsoft::WRL::ComPtr<IDispatch> dispatch;
-    hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IDispatch,
-                          reinterpret_cast<void**>(dispatch.GetAddressOf()));
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IDispatch, reinterpret_cast<void**>(dispatch.GetAddressOf()));
     if (FAILED(hr))
         return hr;
     dispatch_ = std::move(dispatch);
@@ -61,8 +58,8 @@ InvokeResult DispatchDriver::InvokeMethod(DISPID id, std::span<const VARIANT> ar
     _variant_t result;
     ExceptionInfo exception;
     UINT argumentError = 0;
-    HRESULT hr = dispatch_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result,
-                                   &exception, &argumentError);
+    HRESULT hr = dispatch_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &exception,
+                                   &argumentError);
     if (FAILED(hr))
         return {hr, 0};
     hr = VariantChangeType(&result, &result, 0, VT_I4);

@@ -9,16 +9,14 @@
 #include <span>
 
 // What came back from one method call: the call's HRESULT and, when it succeeded, its 32-bit result.
-struct InvokeResult
-{
+struct InvokeResult {
     HRESULT hr = E_FAIL;
     long value = 0;
 
     bool Succeeded() const noexcept { return SUCCEEDED(hr); }
 };
 
-class DispatchDriver
-{
+class DispatchDriver {
 public:
     DispatchDriver() = default;
     DispatchDriver(const DispatchDriver&) = delete;

@@ -14,8 +14,7 @@
 #include <cstdio>
 #include <string>
 
-namespace
-{
+namespace {
 // Dispatch identifiers of the clsVornlink methods this program calls.
 constexpr DISPID kConfig = 0x60030001;
 constexpr DISPID kVornClean = 0x60030007;
@@ -53,8 +52,7 @@ int RunFullCal(int argc, char** argv, ConsoleApp& app, DispatchDriver& vornlink)
     std::fputs("Vorn Module Full 2-Port Cal in Progress\n", stdout);
     std::fflush(stdout);
 
-    if (!app.Init(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_HIDE))
-    {
+    if (!app.Init(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_HIDE)) {
         std::fputs("Fatal Error: MFC initialization failed\n", stderr);
         return 1;
     }
@@ -78,8 +76,8 @@ int RunFullCal(int argc, char** argv, ConsoleApp& app, DispatchDriver& vornlink)
                 DisplayedAddress(settings), settings.boardName.c_str(), settings.printerPort);
 
     {
-        const std::array args{ByRef(settings.boardType), ByRef(settings.boardNumber),
-                              ByRef(settings.analyzerAddress), ByRef(settings.printerPort)};
+        const std::array args{ByRef(settings.boardType), ByRef(settings.boardNumber), ByRef(settings.analyzerAddress),
+                              ByRef(settings.printerPort)};
         ReportIfFailed(vornlink.InvokeMethod(kConfig, args), "CONFIG returned an error");
     }
     {
@@ -96,8 +94,7 @@ int RunFullCal(int argc, char** argv, ConsoleApp& app, DispatchDriver& vornlink)
     {
         BstrSlot calRegister = MakeAutomationString(settings.calRegister);
         std::printf("\nSaving CAL data in register #%s\n\n", settings.calRegister.c_str());
-        ReportIfFailed(CallWithText(vornlink, kSensCorrCollSave, calRegister),
-                       "SENS_CORR_COLL_SAVE returned an error");
+        ReportIfFailed(CallWithText(vornlink, kSensCorrCollSave, calRegister), "SENS_CORR_COLL_SAVE returned an error");
     }
     ReportIfFailed(vornlink.InvokeMethod(kVornClean, {}), "VORN_CLEAN returned an error");
     return 0;

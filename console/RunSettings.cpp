@@ -3,8 +3,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace
-{
+namespace {
 constexpr std::string_view kBoardTypeMarker = "/g:";
 constexpr std::string_view kAddressMarker = "/a:";
 constexpr std::string_view kRegisterMarker = "/c:";
@@ -48,8 +47,7 @@ std::int16_t ToInt16(std::string_view text)
     constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
     constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
     std::int64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-    {
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         value = value * 10 + (text[i] - '0');
         if (value > kMax + 1) // stays clear of 64-bit overflow for any number of digits
             value = kMax + 1;
@@ -68,23 +66,18 @@ RunSettings ParseRunSettings(int argc, const char* const* argv)
     if (argc <= 1 || argv == nullptr)
         return settings;
 
-    for (int i = 1; i < argc; ++i)
-    {
+    for (int i = 1; i < argc; ++i) {
         if (argv[i] == nullptr)
             continue;
         const std::string_view argument(argv[i]);
         std::string_view value;
 
-        if (FindOption(argument, kBoardTypeMarker, value))
-        {
+        if (FindOption(argument, kBoardTypeMarker, value)) {
             settings.boardType = ToInt16(value);
-            if (settings.boardType == kCvBoard)
-            {
+            if (settings.boardType == kCvBoard) {
                 settings.boardName = "Corvane Technologies";
                 settings.boardNumber = kCvBoardNumber;
-            }
-            else
-            {
+            } else {
                 settings.boardName = "National Instrument";
                 settings.boardNumber = 0;
             }
@@ -100,8 +93,7 @@ RunSettings ParseRunSettings(int argc, const char* const* argv)
     }
 
     // A combined address such as 716 carries the board number in its hundreds.
-    if (settings.analyzerAddress > 100)
-    {
+    if (settings.analyzerAddress > 100) {
         settings.boardNumber =
             settings.boardType == kCvBoard ? static_cast<std::int16_t>(settings.analyzerAddress / 100) : 0;
         settings.analyzerAddress = static_cast<std::int16_t>(settings.analyzerAddress % 100);

@@ -5,9 +5,8 @@
 #include <string>
 #include <string_view>
 
-struct RunSettings
-{
-    std::int16_t boardType = 1;        // 1 = CV board, 2 = National Instruments board
+struct RunSettings {
+    std::int16_t boardType = 1; // 1 = CV board, 2 = National Instruments board
     std::int16_t boardNumber = 0;
     std::int16_t analyzerAddress = 16; // GPIB primary address of the VNA
     std::int16_t printerPort = 1;      // 1 = LPT1

@@ -3,8 +3,7 @@
 #include "DispatchDriver.h"
 #include "FullCalRun.h"
 
-namespace
-{
+namespace {
 // Both live for the whole process; the connection to the server is released after main returns.
 // COM is deliberately left initialised, so that release still reaches a loaded server.
 ConsoleApp theApp;

@@ -18,12 +18,12 @@ namespace vorn {
 
 namespace {
 
-constexpr UINT kMaxParameters = 4;  // CONFIG's four; the [out, retval] comes on top
+constexpr UINT kMaxParameters = 4; // CONFIG's four; the [out, retval] comes on top
 
 // What Invoke needs of one method, read once from the type library.
 struct MethodShape {
     UINT vtableSlot = 0;
-    UINT parameterCount = 0;  // declared parameters, without the [out, retval]
+    UINT parameterCount = 0; // declared parameters, without the [out, retval]
     std::array<VARTYPE, kMaxParameters> types{};
     std::array<bool, kMaxParameters> optional{};
     bool hasResult = false;
@@ -52,7 +52,7 @@ HRESULT ReadShape(ITypeInfo* vtableInfo, UINT function, TypeInfoCache& cache)
             if (parameter.paramdesc.wParamFlags & PARAMFLAG_FRETVAL) {
                 shape.hasResult = true;
             } else if (parameter.tdesc.vt != VT_PTR || shape.parameterCount == kMaxParameters) {
-                outcome = TYPE_E_UNSUPFORMAT;  // every parameter of this interface is by reference
+                outcome = TYPE_E_UNSUPFORMAT; // every parameter of this interface is by reference
             } else {
                 shape.types[shape.parameterCount] = parameter.tdesc.lptdesc->vt;
                 shape.optional[shape.parameterCount] = (parameter.paramdesc.wParamFlags & PARAMFLAG_FOPT) != 0;
@@ -134,14 +134,14 @@ public:
     HRESULT Prepare(VARIANT* given, VARTYPE type, bool optional, LCID lcid) noexcept
     {
         if (!given || (V_VT(given) == VT_ERROR && V_ERROR(given) == DISP_E_PARAMNOTFOUND))
-            return optional ? S_OK : DISP_E_PARAMNOTOPTIONAL;  // omitted: the method sees null
+            return optional ? S_OK : DISP_E_PARAMNOTOPTIONAL; // omitted: the method sees null
         VARIANT* source = given;
         if (V_VT(given) == (VT_BYREF | VT_VARIANT)) {
             VARIANT* variable = V_VARIANTREF(given);
             if (!variable)
                 return DISP_E_TYPEMISMATCH;
             if (V_VT(variable) == type) {
-                pointer_ = Payload(variable, type);  // the method writes straight into the variable
+                pointer_ = Payload(variable, type); // the method writes straight into the variable
                 return S_OK;
             }
             if (type == VT_BSTR && V_VT(variable) == VT_EMPTY)
@@ -194,11 +194,10 @@ HRESULT CallVtable(IDispatch* object, UINT slot, void* const* arguments, UINT co
     case 1: return reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)(P, P)>(entry)(self, a[0]);
     case 2: return reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)(P, P, P)>(entry)(self, a[0], a[1]);
     case 3: return reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)(P, P, P, P)>(entry)(self, a[0], a[1], a[2]);
-    case 4:
-        return reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)(P, P, P, P, P)>(entry)(self, a[0], a[1], a[2], a[3]);
+    case 4: return reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)(P, P, P, P, P)>(entry)(self, a[0], a[1], a[2], a[3]);
     case 5:
         return reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)(P, P, P, P, P, P)>(entry)(self, a[0], a[1], a[2], a[3],
-                                                                                    a[4]);
+                                                                                      a[4]);
     default: return DISP_E_BADPARAMCOUNT;
     }
 }

@@ -77,8 +77,7 @@ char AnsiCode(wchar_t character)
         wchar_t hex[8];
         swprintf(hex, 8, L"%04X", static_cast<unsigned>(character));
         throw RaisedError(kOverflow, L"Overflow: the command text holds the character U+" + std::wstring(hex) +
-                                         L", which takes two bytes in the ANSI code page " +
-                                         std::to_wstring(GetACP()) +
+                                         L", which takes two bytes in the ANSI code page " + std::to_wstring(GetACP()) +
                                          L". The module accepts characters of one byte only.");
     }
     throw RaisedError(HRESULT_FROM_WIN32(GetLastError()),
@@ -130,8 +129,7 @@ UniqueBstr BytesToText(const unsigned char* bytes, size_t count) noexcept
         const auto* source = reinterpret_cast<const char*>(bytes);
         // One character per byte: in a double-byte code page each byte is converted alone, so a
         // lead byte doesn't swallow its neighbour.
-        if (!AnsiIsSingleByte() ||
-            MultiByteToWideChar(CP_ACP, 0, source, length, text.get(), length) != length) {
+        if (!AnsiIsSingleByte() || MultiByteToWideChar(CP_ACP, 0, source, length, text.get(), length) != length) {
             for (int i = 0; i < length; ++i)
                 if (MultiByteToWideChar(CP_ACP, 0, source + i, 1, text.get() + i, 1) != 1)
                     return {};

@@ -37,19 +37,19 @@ inline constexpr int kMethodCount = 19;
 inline constexpr DISPID kFirstDispatchId = 0x60030000;
 
 enum class Family {
-    Version,       // answers from a constant, sends nothing
-    FixedCommand,  // a constant command line
-    FixedQuery,    // a constant query line; the reply goes to the caller's string
-    Keyword,       // one string that must equal a keyword of the method's list
-    Setting,       // numbers, or a setting that can also be queried
+    Version,      // answers from a constant, sends nothing
+    FixedCommand, // a constant command line
+    FixedQuery,   // a constant query line; the reply goes to the caller's string
+    Keyword,      // one string that must equal a keyword of the method's list
+    Setting,      // numbers, or a setting that can also be queried
 };
 
 struct MethodSpec {
     std::wstring_view name;
     Family family;
-    std::wstring_view header;       // ends in a blank when an argument follows it
-    std::wstring_view queryHeader;  // the query form of a setting (VORN_FINT, VORN_IAV)
-    Normalisation normalisation;    // of the string argument
+    std::wstring_view header;      // ends in a blank when an argument follows it
+    std::wstring_view queryHeader; // the query form of a setting (VORN_FINT, VORN_IAV)
+    Normalisation normalisation;   // of the string argument
     std::span<const std::wstring_view> keywords;
 };
 

@@ -11,9 +11,9 @@
 namespace vorn {
 
 enum class Normalisation {
-    None,             // left exactly as given
-    UpperCase,        // upper-cased only: blanks stay
-    UpperCaseAndTrim  // upper-cased, then blanks (U+0020 only) removed at both ends
+    None,            // left exactly as given
+    UpperCase,       // upper-cased only: blanks stay
+    UpperCaseAndTrim // upper-cased, then blanks (U+0020 only) removed at both ends
 };
 
 // Writes the normalised text into the caller's slot (a null string counts as empty).

@@ -16,8 +16,8 @@ HRESULT WriteEntry(const RegistryEntry& entry, std::wstring_view modulePath)
     const std::wstring name(entry.name);
     const std::wstring value = ExpandPlaceholders(entry.value, modulePath);
     HKEY opened = nullptr;
-    LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                     &opened, nullptr);
+    LSTATUS status =
+        RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr);
     if (status != ERROR_SUCCESS)
         return HRESULT_FROM_WIN32(status);
     const UniqueRegistryKey owner(opened);
@@ -59,7 +59,7 @@ HRESULT RegisterServer() noexcept
             outcome = WriteEntry(entry, modulePath);
         }
         if (FAILED(outcome))
-            UnregisterServer();  // no half-written registration
+            UnregisterServer(); // no half-written registration
         return outcome;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;

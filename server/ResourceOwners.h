@@ -55,7 +55,10 @@ private:
 };
 
 // The text of a BSTR the caller owns; a null BSTR reads as empty.
-inline std::wstring_view View(BSTR text) noexcept { return {text, SysStringLen(text)}; }
+inline std::wstring_view View(BSTR text) noexcept
+{
+    return {text, SysStringLen(text)};
+}
 
 // Replaces the caller's string in a by-reference slot: the old one is freed, the new one is theirs.
 inline void Replace(BSTR* slot, UniqueBstr&& text) noexcept

@@ -103,8 +103,8 @@ STDMETHODIMP clsVornlink::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count,
     return DispatchGetIDsOfNames(iid, names, count, ids);
 }
 
-STDMETHODIMP clsVornlink::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
-                                 VARIANT* result, EXCEPINFO* exception, UINT* argumentError)
+STDMETHODIMP clsVornlink::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                 EXCEPINFO* exception, UINT* argumentError)
 {
     return DispatchInvoke(static_cast<_clsVornlink*>(this), id, iid, lcid, flags, params, result, exception,
                           argumentError);
@@ -191,8 +191,7 @@ STDMETHODIMP clsVornlink::VORN_CLEAN(LONG* result)
 
 STDMETHODIMP clsVornlink::SENS_CORR_COLL_METH(BSTR* strMethod, LONG* result)
 {
-    return Frame(result, AllPresent(strMethod),
-                 [&] { return KeywordCommand(Method::SENS_CORR_COLL_METH, strMethod); });
+    return Frame(result, AllPresent(strMethod), [&] { return KeywordCommand(Method::SENS_CORR_COLL_METH, strMethod); });
 }
 
 STDMETHODIMP clsVornlink::SENS_CORR_COLL_PAR(BSTR* strParameter, LONG* result)
@@ -203,8 +202,7 @@ STDMETHODIMP clsVornlink::SENS_CORR_COLL_PAR(BSTR* strParameter, LONG* result)
 
 STDMETHODIMP clsVornlink::SENS_CORR_COLL_ACQ(BSTR* strModule, LONG* result)
 {
-    return Frame(result, AllPresent(strModule),
-                 [&] { return KeywordCommand(Method::SENS_CORR_COLL_ACQ, strModule); });
+    return Frame(result, AllPresent(strModule), [&] { return KeywordCommand(Method::SENS_CORR_COLL_ACQ, strModule); });
 }
 
 STDMETHODIMP clsVornlink::SENS_CORR_COLL_SAVE(BSTR* strCalSet, LONG* result)
@@ -234,8 +232,7 @@ STDMETHODIMP clsVornlink::SENS_CORR_COLL_RES(LONG* result)
 
 STDMETHODIMP clsVornlink::SENS_CORR_COLL_VIEW(BSTR* strView, LONG* result)
 {
-    return Frame(result, AllPresent(strView),
-                 [&] { return KeywordCommand(Method::SENS_CORR_COLL_VIEW, strView); });
+    return Frame(result, AllPresent(strView), [&] { return KeywordCommand(Method::SENS_CORR_COLL_VIEW, strView); });
 }
 
 STDMETHODIMP clsVornlink::SYST_ERR(BSTR* strErrorNumAndMessage, LONG* result)

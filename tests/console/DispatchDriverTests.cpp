@@ -6,11 +6,9 @@
 #include <array>
 #include <functional>
 
-namespace
-{
+namespace {
 // An automation object whose Invoke is the test's to define.
-class FakeDispatch : public IDispatch
-{
+class FakeDispatch : public IDispatch {
 public:
     using Handler = std::function<HRESULT(DISPID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*)>;
     explicit FakeDispatch(Handler handler) : handler_(std::move(handler)) {}
@@ -19,8 +17,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
     {
-        if (iid == IID_IUnknown || iid == IID_IDispatch)
-        {
+        if (iid == IID_IUnknown || iid == IID_IDispatch) {
             *object = this;
             AddRef();
             return S_OK;
@@ -30,7 +27,11 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
     ULONG STDMETHODCALLTYPE Release() override { return --references; } // lives on the test's stack
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override { *count = 0; return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override
+    {
+        *count = 0;
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
@@ -72,8 +73,7 @@ TEST(DispatchDriverTest, SlotHoldsTheStringTheServerWroteBack)
 
 TEST(DispatchDriverTest, ResultIsCoercedToI4)
 {
-    const struct
-    {
+    const struct {
         VARTYPE type;
         const wchar_t* text;
         HRESULT hr;
@@ -83,8 +83,7 @@ TEST(DispatchDriverTest, ResultIsCoercedToI4)
         {VT_BSTR, L"12", S_OK, 12},
         {VT_BSTR, L"no number", DISP_E_TYPEMISMATCH, 0},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         FakeDispatch fake([&](DISPID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*) {
             V_VT(result) = c.type;
             if (c.type == VT_I2)
@@ -121,8 +120,7 @@ TEST(AutomationStringTest, ConvertsFromTheAnsiCodePage)
     const BstrSlot empty = MakeAutomationString("");
     ASSERT_NE(empty.Get(), nullptr);
     EXPECT_EQ(SysStringLen(empty.Get()), 0u);
-    if (GetACP() == 1252)
-    {
+    if (GetACP() == 1252) {
         EXPECT_STREQ(MakeAutomationString("\xE9").Get(), L"\u00E9");
         EXPECT_STREQ(MakeAutomationString("\x80").Get(), L"\u20AC");
     }

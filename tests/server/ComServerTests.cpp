@@ -85,7 +85,7 @@ TEST_F(ComServerTest, FactoryServesOnlyItsClassWithoutAggregation)
     EXPECT_EQ(factory, nullptr);
     ASSERT_EQ(get(CLSID_clsVornlink, IID_IClassFactory, &factory), S_OK);
 
-    ComPtr<IUnknown> outer = factory;  // any object will do as a would-be outer
+    ComPtr<IUnknown> outer = factory; // any object will do as a would-be outer
     ComPtr<IUnknown> aggregated;
     EXPECT_EQ(factory->CreateInstance(outer.Get(), IID_IUnknown, &aggregated), CLASS_E_NOAGGREGATION);
     ComPtr<IUnknown> wrongInterface;
@@ -155,7 +155,7 @@ TEST_F(ComServerTest, RegistrationWritesTheTableAndUnregistrationRemovesIt)
     const std::wstring dllPath = BinFolder() + L"\\Vornlink.dll";
     const std::wstring classKey = L"CLSID\\" + clsid;
 
-    for (int round = 0; round < 2; ++round) {  // registering twice leaves the same registration
+    for (int round = 0; round < 2; ++round) { // registering twice leaves the same registration
         SCOPED_TRACE(round);
         ASSERT_EQ(ServerExport<Export>("DllRegisterServer")(), S_OK);
         EXPECT_EQ(ClassesValue(L"VornDriver.clsVornlink\\Clsid"), clsid);
@@ -182,7 +182,7 @@ TEST_F(ComServerTest, RegistrationWritesTheTableAndUnregistrationRemovesIt)
         EXPECT_EQ(LoadRegTypeLib(LIBID_VornDriver, 1, 0, 0, &registered), S_OK);
     }
 
-    for (int round = 0; round < 2; ++round) {  // unregistering twice is harmless
+    for (int round = 0; round < 2; ++round) { // unregistering twice is harmless
         SCOPED_TRACE(round);
         EXPECT_EQ(ServerExport<Export>("DllUnregisterServer")(), S_OK);
         for (const std::wstring& key : {classKey, std::wstring(L"VornDriver.clsVornlink"), L"AppID\\" + appid,

@@ -27,7 +27,7 @@ struct KeywordCase {
     std::wstring_view given;
     std::wstring_view writtenBack;
     LONG result;
-    const char* sent;  // nullptr: nothing
+    const char* sent; // nullptr: nothing
 };
 
 } // namespace
@@ -101,8 +101,8 @@ TEST_F(ServerTest, KeywordCommandsNormaliseWriteBackAndMatchWholeKeywords)
 
 TEST_F(ServerTest, NullStringCountsAsEmptyAndIsRejected)
 {
-    const KeywordMember members[] = {&_clsVornlink::DISP_MENU, &_clsVornlink::SENS_CORR_COLL_METH,
-                                     &_clsVornlink::SENS_CORR_COLL_PAR, &_clsVornlink::SENS_CORR_COLL_ACQ,
+    const KeywordMember members[] = {&_clsVornlink::DISP_MENU,           &_clsVornlink::SENS_CORR_COLL_METH,
+                                     &_clsVornlink::SENS_CORR_COLL_PAR,  &_clsVornlink::SENS_CORR_COLL_ACQ,
                                      &_clsVornlink::SENS_CORR_COLL_VIEW, &_clsVornlink::SENS_CORR_COLL_SAVE};
     for (KeywordMember member : members) {
         BSTR argument = nullptr;
@@ -208,8 +208,7 @@ TEST_F(ServerTest, FrequencyInterpolationSetsOrQueriesAfterTrimming)
         {L"??", L"??", true, -1, {}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << Narrow(c.given) << " return "
-                                        << c.supplyReturn);
+        SCOPED_TRACE(testing::Message() << Narrow(c.given) << " return " << c.supplyReturn);
         log.clear();
         BSTR onOff = Text(c.given).release();
         BSTR reply = Text(L"untouched").release();
@@ -220,7 +219,7 @@ TEST_F(ServerTest, FrequencyInterpolationSetsOrQueriesAfterTrimming)
         EXPECT_EQ(Sent(), c.sent);
         const bool queried = c.result == 0 && c.writtenBack == L"?";
         if (queried)
-            EXPECT_EQ(View(reply).substr(0, 1), L"1");  // the module starts with interpolation on
+            EXPECT_EQ(View(reply).substr(0, 1), L"1"); // the module starts with interpolation on
         else
             EXPECT_EQ(View(reply), L"untouched");
         SysFreeString(onOff);
@@ -252,7 +251,12 @@ TEST_F(ServerTest, AveragesReadAs16BitRoundingHalfToEvenAndNeverWriteBack)
         {L"1A", true, -1, {}},
         {L"", true, -1, {}},
         {L"   ", true, -1, {}},
-        {std::wstring_view(L"1\0" L"2", 3), true, -1, {}},
+        {std::wstring_view(L"1\0"
+                           L"2",
+                           3),
+         true,
+         -1,
+         {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << Narrow(c.given));

@@ -68,8 +68,8 @@ struct Call {
     std::wstring description() const { return std::wstring(View(exception.bstrDescription)); }
 };
 
-void Invoke(IDispatch* object, DISPID id, std::vector<VARIANT> arguments, Call& call,
-            std::vector<DISPID> named = {}, WORD flags = DISPATCH_METHOD)
+void Invoke(IDispatch* object, DISPID id, std::vector<VARIANT> arguments, Call& call, std::vector<DISPID> named = {},
+            WORD flags = DISPATCH_METHOD)
 {
     // Positional arguments are stored last to first; named ones keep the given order.
     const size_t positional = arguments.size() - named.size();
@@ -77,8 +77,8 @@ void Invoke(IDispatch* object, DISPID id, std::vector<VARIANT> arguments, Call& 
     std::rotate(arguments.begin(), arguments.begin() + static_cast<std::ptrdiff_t>(positional), arguments.end());
     DISPPARAMS params{arguments.data(), named.data(), static_cast<UINT>(arguments.size()),
                       static_cast<UINT>(named.size())};
-    call.outcome = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, call.result.get(),
-                                  &call.exception, &call.argumentError);
+    call.outcome = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, call.result.get(), &call.exception,
+                                  &call.argumentError);
 }
 
 class DispatchTest : public ServerTest {
@@ -100,11 +100,25 @@ protected:
 
 TEST_F(DispatchTest, NamesMapToConsecutiveIdentifiersAndParameterPositions)
 {
-    const wchar_t* names[] = {L"SPI_VERSION", L"CONFIG", L"VORN_DELAY", L"DISP_MENU", L"VORN_FINT",
-                              L"VORN_IAV", L"VORN_ABORT", L"VORN_CLEAN", L"SENS_CORR_COLL_METH",
-                              L"SENS_CORR_COLL_PAR", L"SENS_CORR_COLL_ACQ", L"SENS_CORR_COLL_SAVE",
-                              L"SENS_CORR_COLL_DONE", L"SENS_CORR_COLL_NEXT", L"SENS_CORR_COLL_PRIOR",
-                              L"SENS_CORR_COLL_RES", L"SENS_CORR_COLL_VIEW", L"SYST_ERR", L"CMD_IDN"};
+    const wchar_t* names[] = {L"SPI_VERSION",
+                              L"CONFIG",
+                              L"VORN_DELAY",
+                              L"DISP_MENU",
+                              L"VORN_FINT",
+                              L"VORN_IAV",
+                              L"VORN_ABORT",
+                              L"VORN_CLEAN",
+                              L"SENS_CORR_COLL_METH",
+                              L"SENS_CORR_COLL_PAR",
+                              L"SENS_CORR_COLL_ACQ",
+                              L"SENS_CORR_COLL_SAVE",
+                              L"SENS_CORR_COLL_DONE",
+                              L"SENS_CORR_COLL_NEXT",
+                              L"SENS_CORR_COLL_PRIOR",
+                              L"SENS_CORR_COLL_RES",
+                              L"SENS_CORR_COLL_VIEW",
+                              L"SYST_ERR",
+                              L"CMD_IDN"};
     for (DISPID expected = 0x60030000; const wchar_t* name : names) {
         DISPID id = 0;
         LPOLESTR asked = const_cast<LPOLESTR>(name);
@@ -151,8 +165,7 @@ TEST_F(DispatchTest, NamedArgumentsInAnyOrder)
     EXPECT_EQ(call.outcome, DISP_E_PARAMNOTFOUND);
 
     Call named;
-    Invoke(dispatch.Get(), kConfig, {ByRef(&port), ByRef(&address), ByRef(&type), ByRef(&number)}, named,
-           {3, 2, 0, 1});
+    Invoke(dispatch.Get(), kConfig, {ByRef(&port), ByRef(&address), ByRef(&type), ByRef(&number)}, named, {3, 2, 0, 1});
     ASSERT_EQ(named.outcome, S_OK);
     EXPECT_EQ(V_I4(named.result.get()), 0);
 
@@ -240,10 +253,10 @@ TEST_F(DispatchTest, ScriptVariablesByReferenceGetStringsBackAndKeepTheirType)
         V_I4(variable->get()) = value;
     }
     Call config;
-    Invoke(dispatch.Get(), kConfig,
-           {ByRefVariant(type.get()), ByRefVariant(number.get()), ByRefVariant(address.get()),
-            ByRefVariant(port.get())},
-           config);
+    Invoke(
+        dispatch.Get(), kConfig,
+        {ByRefVariant(type.get()), ByRefVariant(number.get()), ByRefVariant(address.get()), ByRefVariant(port.get())},
+        config);
     ASSERT_EQ(config.outcome, S_OK);
     EXPECT_EQ(V_I4(config.result.get()), 0);
     EXPECT_EQ(V_VT(address.get()), VT_I4);
@@ -267,8 +280,8 @@ TEST_F(DispatchTest, ScriptVariablesByReferenceGetStringsBackAndKeepTheirType)
     ASSERT_EQ(iav.outcome, S_OK);
     EXPECT_EQ(V_VT(untouched.get()), VT_EMPTY);
 
-    EXPECT_EQ(Sent(), (Strings{"SENS:CORR:COLL:METH FULL", "SYST:ERR?", "VORN:CONFIG 1,7,16,1",
-                               "SENS:CORR:COLL:SAVE 2", "VORN:IAV 8"}));
+    EXPECT_EQ(Sent(), (Strings{"SENS:CORR:COLL:METH FULL", "SYST:ERR?", "VORN:CONFIG 1,7,16,1", "SENS:CORR:COLL:SAVE 2",
+                               "VORN:IAV 8"}));
 }
 
 TEST_F(DispatchTest, ByValueArgumentsAreCoercedAndNeverWritten)
@@ -331,8 +344,7 @@ TEST_F(DispatchTest, RaisedErrorsArriveAsExceptionsAndTheObjectStaysUsable)
 
     // Without an EXCEPINFO the caller gets the error's own code.
     DISPPARAMS none{};
-    EXPECT_EQ(dispatch->Invoke(kClean, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr),
-              kFileNotFound);
+    EXPECT_EQ(dispatch->Invoke(kClean, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr), kFileNotFound);
 
     UseModuleLibraryFolder(L"sim");
     Call recovered;
@@ -353,12 +365,11 @@ TEST_F(DispatchTest, RequestsTheDispatcherRefuses)
               DISP_E_MEMBERNOTFOUND);
     EXPECT_EQ(dispatch->Invoke(kClean, IID_IDispatch, 0, DISPATCH_METHOD, &none, &result, nullptr, nullptr),
               DISP_E_UNKNOWNINTERFACE);
-    EXPECT_EQ(dispatch->Invoke(kClean, IID_NULL, 0, DISPATCH_METHOD, nullptr, &result, nullptr, nullptr),
-              E_INVALIDARG);
+    EXPECT_EQ(dispatch->Invoke(kClean, IID_NULL, 0, DISPATCH_METHOD, nullptr, &result, nullptr, nullptr), E_INVALIDARG);
     // VBScript's "x = o.VORN_CLEAN()" asks for a method or a property.
-    EXPECT_EQ(dispatch->Invoke(kClean, IID_NULL, 0, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none, &result,
-                               nullptr, nullptr),
-              S_OK);
+    EXPECT_EQ(
+        dispatch->Invoke(kClean, IID_NULL, 0, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr),
+        S_OK);
     EXPECT_EQ(Sent(), Strings{"VORN:CLEAN"});
 }
 

@@ -11,43 +11,76 @@ namespace {
 struct ExpectedMethod {
     const wchar_t* name;
     std::vector<const wchar_t*> parameters;
-    std::vector<VARTYPE> types;  // each by reference
+    std::vector<VARTYPE> types; // each by reference
     bool hasResult;
-    const wchar_t* help;         // nullptr: none
+    const wchar_t* help; // nullptr: none
 };
 
 const std::vector<ExpectedMethod> kMethods = {
     {L"SPI_VERSION", {L"version"}, {VT_BSTR}, false, nullptr},
-    {L"CONFIG", {L"BoardType", L"BoardNumber", L"VNAAddress", L"PrinterPort"}, {VT_I2, VT_I2, VT_I2, VT_I2}, true,
+    {L"CONFIG",
+     {L"BoardType", L"BoardNumber", L"VNAAddress", L"PrinterPort"},
+     {VT_I2, VT_I2, VT_I2, VT_I2},
+     true,
      L"Configures the Vorn system with the BoardType (1=CV, 2=NI), BoardNumber (CV usually 7, NI usually 0), "
      L"NWAAddress (addres of the network analyzer), PrinterPort (1=LPT1, 2=LPT2 ....)"},
     {L"VORN_DELAY", {L"AdapterDelayInSeconds", L"MeasureDelay"}, {VT_R8, VT_I2}, true, nullptr},
-    {L"DISP_MENU", {L"strMenu"}, {VT_BSTR}, true,
+    {L"DISP_MENU",
+     {L"strMenu"},
+     {VT_BSTR},
+     true,
      L"Displays a menu. strMenu must equal one of the following strings VORN, CONF, SERV, MODI, S11C, S22C, FULL, "
      L"QFUL, ADAP, QAD, CCH, CCHA, CCHB  "},
-    {L"VORN_FINT", {L"strOnOff", L"strReturn"}, {VT_BSTR, VT_BSTR}, true,
+    {L"VORN_FINT",
+     {L"strOnOff", L"strReturn"},
+     {VT_BSTR, VT_BSTR},
+     true,
      L"Enables, disables or return the frequency interpolation capability. strOnOff = On, Off or ?. When "
      L"returning the current state (strOnOff = ?) the return values are either 1=enabled, 0=disabled."},
-    {L"VORN_IAV", {L"strAvg", L"strReturn"}, {VT_BSTR, VT_BSTR}, true,
+    {L"VORN_IAV",
+     {L"strAvg", L"strReturn"},
+     {VT_BSTR, VT_BSTR},
+     true,
      L"Sets or gets the number of averages. If strAvg is ?, the number of averages is returned in strReturn."},
     {L"VORN_ABORT", {}, {}, true, nullptr},
     {L"VORN_CLEAN", {}, {}, true, nullptr},
-    {L"SENS_CORR_COLL_METH", {L"strMethod"}, {VT_BSTR}, true,
+    {L"SENS_CORR_COLL_METH",
+     {L"strMethod"},
+     {VT_BSTR},
+     true,
      L"strMedhod can be ADAP, CCH, FULL, QAD, QFUL, S11C, S22C. Initiates a calibration of the specified type."},
-    {L"SENS_CORR_COLL_PAR", {L"strParameter"}, {VT_BSTR}, true,
+    {L"SENS_CORR_COLL_PAR",
+     {L"strParameter"},
+     {VT_BSTR},
+     true,
      L"Determines which parameter will be measured. strParameter can be S11, S21, S12, S22"},
-    {L"SENS_CORR_COLL_ACQ", {L"strModule"}, {VT_BSTR}, true,
+    {L"SENS_CORR_COLL_ACQ",
+     {L"strModule"},
+     {VT_BSTR},
+     true,
      L"Initiates the measurement of a specified (A or B) Vorn module."},
     {L"SENS_CORR_COLL_SAVE", {L"strCalSet"}, {VT_BSTR}, true, nullptr},
-    {L"SENS_CORR_COLL_DONE", {}, {}, true,
+    {L"SENS_CORR_COLL_DONE",
+     {},
+     {},
+     true,
      L"Inidcates completion of the confidence check, set module to idle state and restore analyzer display"},
-    {L"SENS_CORR_COLL_NEXT", {}, {}, true,
+    {L"SENS_CORR_COLL_NEXT",
+     {},
+     {},
+     true,
      L"Used to progress from phase 1 to phase 2 of the adapter calibration process."},
     {L"SENS_CORR_COLL_PRIOR", {}, {}, true, nullptr},
     {L"SENS_CORR_COLL_RES", {}, {}, true, nullptr},
-    {L"SENS_CORR_COLL_VIEW", {L"strView"}, {VT_BSTR}, true,
+    {L"SENS_CORR_COLL_VIEW",
+     {L"strView"},
+     {VT_BSTR},
+     true,
      L"Sets the display mode of the analyzer. strView can be BOTH or DIV,."},
-    {L"SYST_ERR", {L"strErrorNumAndMessage"}, {VT_BSTR}, true,
+    {L"SYST_ERR",
+     {L"strErrorNumAndMessage"},
+     {VT_BSTR},
+     true,
      L"Returns the error number and the error message in a single string."},
     {L"CMD_IDN", {L"strReturn"}, {VT_BSTR}, true, nullptr},
 };
@@ -123,8 +156,8 @@ TEST(TypeLibrary, DualInterfaceWithNineteenMethodsAsDeclared)
     ASSERT_EQ(library->GetTypeInfoOfGuid(IID__clsVornlink, &dispatchInfo), S_OK);
     TYPEATTR* attributes = nullptr;
     ASSERT_EQ(dispatchInfo->GetTypeAttr(&attributes), S_OK);
-    const WORD declaredFlags = TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE |
-                               TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE;
+    const WORD declaredFlags =
+        TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE;
     EXPECT_EQ(attributes->typekind, TKIND_DISPATCH);
     // Wine's loader reports the dispatch half of a dual interface without FOLEAUTOMATION; the
     // flags stored in the library are those of the interface half, checked below.
@@ -162,8 +195,7 @@ TEST(TypeLibrary, DualInterfaceWithNineteenMethodsAsDeclared)
             ASSERT_EQ(parameter.tdesc.vt, VT_PTR);
             EXPECT_EQ(parameter.tdesc.lptdesc->vt, expected.types[p]);
             const bool optional = std::wstring(expected.parameters[p]) == L"strReturn" && declared == 2;
-            EXPECT_EQ(parameter.paramdesc.wParamFlags,
-                      PARAMFLAG_FIN | PARAMFLAG_FOUT | (optional ? PARAMFLAG_FOPT : 0))
+            EXPECT_EQ(parameter.paramdesc.wParamFlags, PARAMFLAG_FIN | PARAMFLAG_FOUT | (optional ? PARAMFLAG_FOPT : 0))
                 << "parameter " << p;
         }
         if (expected.hasResult) {
@@ -248,8 +280,9 @@ TEST(VersionResource, FixedPartStringTableAndTranslation)
     EXPECT_EQ(fixed->dwFileDateLS, 0u);
 
     const std::map<std::wstring, std::wstring> fixedValues = {
-        {L"ProductName", L"Vornlink"},  {L"FileVersion", L"1.00"},         {L"ProductVersion", L"1.00"},
-        {L"InternalName", L"Vornlink"}, {L"OriginalFilename", L"Vornlink.dll"}, {L"OLESelfRegister", L""}};
+        {L"ProductName", L"Vornlink"},          {L"FileVersion", L"1.00"},
+        {L"ProductVersion", L"1.00"},           {L"InternalName", L"Vornlink"},
+        {L"OriginalFilename", L"Vornlink.dll"}, {L"OLESelfRegister", L""}};
     for (const auto& [name, value] : fixedValues) {
         wchar_t* text = nullptr;
         ASSERT_TRUE(VerQueryValueW(block.data(), (L"\\StringFileInfo\\040904B0\\" + name).c_str(),
@@ -262,8 +295,8 @@ TEST(VersionResource, FixedPartStringTableAndTranslation)
                                          L"InternalName", L"OriginalFilename", L"OLESelfRegister"}));
 
     WORD* translation = nullptr;
-    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
-                               &length));
+    ASSERT_TRUE(
+        VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
     ASSERT_EQ(length, 4u);
     EXPECT_EQ(translation[0], 0x0409);
     EXPECT_EQ(translation[1], 0x04B0);

@@ -35,7 +35,8 @@ inline void PrintTo(const TrafficRecord& record, std::ostream* out)
         if (byte >= 0x20 && byte <= 0x7E && c != '\\')
             *out << c;
         else
-            *out << "\\x" << "0123456789ABCDEF"[byte >> 4] << "0123456789ABCDEF"[byte & 0x0F];
+            *out << "\\x"
+                 << "0123456789ABCDEF"[byte >> 4] << "0123456789ABCDEF"[byte & 0x0F];
     }
     *out << '"';
 }
@@ -109,9 +110,9 @@ public:
     // The file's bytes as they are; empty when there is no file.
     std::string rawText() const
     {
-        const HANDLE file = CreateFileW(path_.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE file =
+            CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_NOT_FOUND)
                 return {};
