@@ -1,5 +1,7 @@
 # Automation clients of the server, each a process of its own as users run them: VBScript and JScript
-# under cscript, and the examples.
+# under cscript, the examples, and 64-bit clients that reach the 32-bit server through the COM surrogate.
+include(${PROJECT_SOURCE_DIR}/cmake/Client64.cmake)
+
 set(VORN_CLIENT_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/scripts)
 set(VORN_CLIENT_WORK ${CMAKE_CURRENT_BINARY_DIR}/clients)
 set(VORN_BIN ${CMAKE_BINARY_DIR}/bin)
@@ -120,3 +122,20 @@ vorn_script_client(clients.examples.calibrate_vbs ${PROJECT_SOURCE_DIR}/examples
 vorn_script_client(clients.examples.calibrate_js ${PROJECT_SOURCE_DIR}/examples/calibrate.js
                    HOST ${cscript32} PASS "Calibration saved in register 1"
                    EXPECT_SENT ${calibration_sent})
+
+if(VORN_WINE64)
+  # 64-bit clients: each activation starts a surrogate process of its own (about 1 s) that stays until
+  # the Wine session ends.
+  set(wine64_environment WINEPREFIX=${VORN_WINEPREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+      LC_ALL=C.UTF-8)
+  foreach(script WriteBack CommandSet)
+    vorn_script_client(clients.vbscript64.${script} ${VORN_CLIENT_SOURCES}/${script}.vbs
+                       HOST ${VORN_WINE64} "C:\\windows\\system32\\cscript.exe"
+                       HELPER ${VORN_CLIENT_SOURCES}/Checks.vbs ARCH AMD64 ENVIRONMENT ${wine64_environment})
+  endforeach()
+endif()
+
+if(VORN_CLIENT64_EXE)
+  vorn_client_test(clients.client64 COMMAND ${VORN_WINE64} ${VORN_CLIENT64_EXE}
+                   ENVIRONMENT ${wine64_environment})
+endif()
