@@ -1,5 +1,6 @@
 # Automation clients of the server, each a process of its own as users run them: VBScript and JScript
-# under cscript, the examples, and 64-bit clients that reach the 32-bit server through the COM surrogate.
+# under cscript, regsvr32, the examples, and 64-bit clients that reach the 32-bit server through the
+# COM surrogate.
 include(${PROJECT_SOURCE_DIR}/cmake/Client64.cmake)
 
 set(VORN_CLIENT_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/scripts)
@@ -124,6 +125,17 @@ vorn_script_client(clients.examples.calibrate_js ${PROJECT_SOURCE_DIR}/examples/
                    EXPECT_SENT ${calibration_sent})
 
 if(VORN_WINE64)
+  # regsvr32: registering, registering again and unregistering, judged by registry exports.
+  foreach(case register_twice unregister_removes_all unregister_twice)
+    add_test(NAME clients.regsvr32.${case}
+             COMMAND bash ${VORN_CLIENT_SOURCES}/regsvr32.sh ${case})
+    set_tests_properties(clients.regsvr32.${case} PROPERTIES
+      ENVIRONMENT "VORN_BIN=${VORN_BIN};VORN_WINE_RUN=${CMAKE_CROSSCOMPILING_EMULATOR};VORN_WINE64=${VORN_WINE64};VORN_WINEPREFIX=${VORN_WINEPREFIX};VORN_CLIENT_SCRIPTS=${VORN_CLIENT_SOURCES}"
+      TIMEOUT 280
+      # Unregistering would break any test running beside it.
+      RUN_SERIAL TRUE)
+  endforeach()
+
   # 64-bit clients: each activation starts a surrogate process of its own (about 1 s) that stays until
   # the Wine session ends.
   set(wine64_environment WINEPREFIX=${VORN_WINEPREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
