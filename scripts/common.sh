@@ -15,7 +15,7 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 ensure_tools() {
     local missing=0
     for tool in cmake i686-w64-mingw32-g++-posix i686-w64-mingw32-widl x86_64-w64-mingw32-g++-posix \
-                wine wineserver wixl; do
+                wine wineserver wixl msibuild; do
         command -v "$tool" >/dev/null 2>&1 || missing=1
     done
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing=1
