@@ -47,7 +47,7 @@ wine_session_start() {
     mkdir -p "$WINEPREFIX"
     # Fails harmlessly when a server for this prefix is already up.
     wineserver -p </dev/null >/dev/null 2>&1 || true
-    wine wineboot -i </dev/null >/dev/null 2>&1 || true
+    wine wineboot </dev/null >/dev/null 2>&1 || true
     wine "$BUILD/bin/hold-desktop.exe" </dev/null >/dev/null 2>&1 &
 }
 
