@@ -239,6 +239,12 @@ HRESULT DispatchGetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, DISPID* i
 {
     if (iid != IID_NULL)
         return DISP_E_UNKNOWNINTERFACE;
+    // The platform's look-up reads and writes these arrays unchecked.
+    if (count > 0 && (!names || !ids))
+        return E_POINTER;
+    for (UINT n = 0; n < count; ++n)
+        if (!names[n])
+            return E_INVALIDARG;
     const TypeInfoCache* cache = nullptr;
     const HRESULT outcome = Cache(&cache);
     if (FAILED(outcome))
@@ -314,11 +320,6 @@ HRESULT DispatchInvoke(IDispatch* object, DISPID id, REFIID iid, LCID lcid, WORD
         }
     }
     return S_OK;
-}
-
-void ReleaseTypeInfoCache() noexcept
-{
-    delete g_cache.exchange(nullptr);
 }
 
 } // namespace vorn

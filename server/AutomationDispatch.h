@@ -19,7 +19,4 @@ HRESULT DispatchGetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, DISPID* i
 HRESULT DispatchInvoke(IDispatch* object, DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
                        VARIANT* result, EXCEPINFO* exception, UINT* argumentError) noexcept;
 
-// Drops the cached type information (when the DLL is unloaded).
-void ReleaseTypeInfoCache() noexcept;
-
 } // namespace vorn

@@ -66,11 +66,13 @@ bool HasSurrogate(std::wstring_view text)
     return false;
 }
 
-// The ANSI code of one character; a character that takes two bytes can't be sent.
+// The ANSI code of one character; a character that takes two bytes can't be sent. A character
+// the code page lacks becomes its default character, never a best-fit look-alike: an ideographic
+// space must not reach the module as a blank.
 char AnsiCode(wchar_t character)
 {
     char code[2] = {};
-    const int length = WideCharToMultiByte(CP_ACP, 0, &character, 1, code, 2, nullptr, nullptr);
+    const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &character, 1, code, 2, nullptr, nullptr);
     if (length == 1)
         return code[0];
     if (length == 2) {
@@ -111,7 +113,8 @@ std::pmr::string TextToBytes(std::wstring_view text, std::pmr::memory_resource* 
     // Whole-text conversion when it is sure to give one byte per character; the per-character
     // path finds the character that doesn't fit and decides what a surrogate becomes.
     if (!HasSurrogate(text) &&
-        WideCharToMultiByte(CP_ACP, 0, text.data(), count, bytes.data(), count, nullptr, nullptr) == count)
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), count, bytes.data(), count, nullptr,
+                            nullptr) == count)
         return bytes;
     for (size_t i = 0; i < text.size(); ++i)
         bytes[i] = AnsiCode(text[i]);

@@ -1,7 +1,6 @@
 // The DLL's entry point and its four exports.
 #include "ServerModule.h"
 
-#include "AutomationDispatch.h"
 #include "ClassFactory.h"
 #include "Registration.h"
 #include "SystemText.h"
@@ -48,14 +47,17 @@ bool ServerModuleInUse() noexcept
 
 } // namespace vorn
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
     if (reason == DLL_PROCESS_ATTACH) {
         vorn::g_module = instance;
         DisableThreadLibraryCalls(instance);
-    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-        // Unloaded by FreeLibrary (not process exit): the type information goes with the DLL.
-        vorn::ReleaseTypeInfoCache();
+        // Stays loaded until the process ends. The statically linked C++ runtime can't be unloaded
+        // cleanly (each load takes a thread-local storage slot and memory it never gives back), and
+        // a client's COM runtime unloads and reloads an idle server again and again.
+        HMODULE pinned = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCWSTR>(&DllMain), &pinned);
     }
     return TRUE;
 }
