@@ -126,8 +126,6 @@ TEST_F(Abuse, MalformedInvokeRequestsAreRefusedCleanly)
         {"just below the first", kFirstDispatchId - 1, {}, {}, refusedMember},
         {"just after the last", kFirstDispatchId + 19, {}, {}, refusedMember},
         {"0x6003FFFF", 0x6003FFFF, {}, {}, refusedMember},
-        {"INT_MAX", INT_MAX, {}, {}, refusedMember},
-        {"INT_MIN", INT_MIN, {}, {}, refusedMember},
         {"flags 0", kClean, {}, {}, refusedMember, 0},
         {"property get", kClean, {}, {}, refusedMember, DISPATCH_PROPERTYGET},
         {"property put", kClean, {I4(1)}, {DISPID_PROPERTYPUT}, refusedMember, DISPATCH_PROPERTYPUT},
@@ -370,6 +368,22 @@ TEST_F(Abuse, IDispatchAndIUnknownWithHostileArguments)
     }
 }
 
+// Identifiers as far from the method range as they go: finding them out of range must not itself
+// overflow (the checked build traps on signed overflow).
+TEST_F(Abuse, DispatchIdentifiersFarOutsideTheRangeAreRefused)
+{
+    for (const DISPID id : {INT_MIN, INT_MIN + 1, -0x20000000, INT_MAX, INT_MAX - 0x10000000}) {
+        SCOPED_TRACE(id);
+        std::printf("%ld\n", static_cast<long>(id));
+        std::fflush(stdout);
+        DISPPARAMS none{};
+        VARIANT result;
+        VariantInit(&result);
+        EXPECT_EQ(dispatch->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &none, &result, nullptr, nullptr),
+                  DISP_E_MEMBERNOTFOUND);
+    }
+}
+
 // Null where GetIDsOfNames expects its arrays, or a null name in the array.
 TEST_F(Abuse, GetIDsOfNamesWithNullPointersFailsCleanly)
 {
@@ -390,5 +404,166 @@ TEST_F(Abuse, GetIDsOfNamesWithNullPointersFailsCleanly)
         std::fflush(stdout);
         const HRESULT hr = row.call();
         EXPECT_TRUE(hr == E_INVALIDARG || hr == E_POINTER || hr == DISP_E_UNKNOWNNAME) << "got " << Hex(hr);
+    }
+}
+
+namespace {
+
+// An object whose value (DISPID_VALUE) runs a callback: the dispatch layer asks for it when it
+// coerces the object to a string, so the callback runs inside the server's Invoke.
+class ValueObject : public IDispatch {
+public:
+    explicit ValueObject(std::function<void()> onValue) : onValue_(std::move(onValue)) {}
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override
+    {
+        if (!out)
+            return E_POINTER;
+        *out = nullptr;
+        if (iid != IID_IUnknown && iid != IID_IDispatch)
+            return E_NOINTERFACE;
+        *out = static_cast<IDispatch*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+    STDMETHODIMP_(ULONG) Release() override { return --references_; }  // lives on the stack
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override
+    {
+        *count = 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*, UINT*) override
+    {
+        if (id != DISPID_VALUE || !result)
+            return DISP_E_MEMBERNOTFOUND;
+        if (onValue_)
+            onValue_();
+        VariantInit(result);
+        V_VT(result) = VT_BSTR;
+        V_BSTR(result) = SysAllocString(L" full ");
+        return S_OK;
+    }
+    ULONG references() const { return references_; }
+
+private:
+    std::function<void()> onValue_;
+    ULONG references_ = 1;
+};
+
+} // namespace
+
+// Calls made from inside the coercion of an argument, back into the same object.
+TEST_F(Abuse, ArgumentWhoseCoercionCallsBackIntoTheObject)
+{
+    log.clear();
+    ValueObject reentering([&] {
+        Bstr average(L"99999");
+        LONG r = 99;
+        EXPECT_TRUE(FAILED(object->VORN_IAV(average.slot(), nullptr, &r))) << "overflow raised inside";
+        EXPECT_EQ(object->VORN_CLEAN(&r), S_OK);
+    });
+    VARIANT argument;
+    VariantInit(&argument);
+    V_VT(&argument) = VT_DISPATCH;
+    V_DISPATCH(&argument) = &reentering;
+    DISPPARAMS params{&argument, nullptr, 1, 0};
+    VARIANT result;
+    VariantInit(&result);
+    EXPECT_EQ(dispatch->Invoke(kMethod, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr), S_OK);
+    EXPECT_EQ(V_VT(&result), VT_I4);
+    EXPECT_EQ(V_I4(&result), 0);
+    EXPECT_EQ(log.sentCommands(), (std::vector<std::string>{"VORN:CLEAN", "SENS:CORR:COLL:METH FULL"}));
+    EXPECT_EQ(reentering.references(), 1u) << "the argument's reference count is off";
+}
+
+// A client that releases its last reference while its call runs: the object stays alive until the
+// call has ended, also when that happens while the dispatch layer is still coercing the arguments.
+TEST_F(Abuse, ObjectReleasedWhileItsInvokeCoercesAnArgument)
+{
+    using CanUnloadNow = HRESULT(STDAPICALLTYPE*)();
+    const auto canUnload = ServerExport<CanUnloadNow>("DllCanUnloadNow");
+    ASSERT_TRUE(canUnload);
+    // This fixture's own object aside, the client holds one reference, released from inside the coercion.
+    object.Reset();
+    dispatch.Reset();
+    log.clear();
+    IDispatch* only = nullptr;
+    ASSERT_EQ(NewObject()->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&only)), S_OK);
+    HRESULT aliveDuringTheCall = E_FAIL;
+    ValueObject releasing([&] {
+        only->Release();
+        aliveDuringTheCall = canUnload();
+    });
+    VARIANT argument;
+    VariantInit(&argument);
+    V_VT(&argument) = VT_DISPATCH;
+    V_DISPATCH(&argument) = &releasing;
+    DISPPARAMS params{&argument, nullptr, 1, 0};
+    VARIANT result;
+    VariantInit(&result);
+    EXPECT_EQ(only->Invoke(kMethod, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr), S_OK);
+    EXPECT_EQ(aliveDuringTheCall, S_FALSE) << "the object was destroyed while its Invoke was running";
+    EXPECT_EQ(log.sentCommands(), std::vector<std::string>{"SENS:CORR:COLL:METH FULL"});
+    EXPECT_EQ(canUnload(), S_OK) << "the released object outlived its call";
+    object = NewObject();
+    ASSERT_TRUE(object);
+    ASSERT_EQ(object.As(&dispatch), S_OK);
+}
+
+// One string passed for both of a method's strings: the method replaces it once, or twice in turn,
+// and frees nothing the caller still holds.
+TEST_F(Abuse, OneStringPassedForBothParameters)
+{
+    struct Case {
+        const wchar_t* given;
+        DISPID id;
+        const char* sent;
+        const wchar_t* holdsStart;  // what the string starts with afterwards
+    } cases[] = {
+        {L"?", kFint, "VORN:FINT?", nullptr},  // the reply: "1" or "0"
+        {L"?", kFirstDispatchId + 5, "VORN:IAV?", nullptr},
+        {L" on ", kFint, "VORN:FINT ON", L"ON"},
+        {L"7", kFirstDispatchId + 5, "VORN:IAV 7", L"7"},
+    };
+    for (const Case& c : cases) {
+        for (int route = 0; route < 3; ++route) {
+            SCOPED_TRACE(std::to_string(route) + " " + c.sent);
+            log.clear();
+            Bstr text(c.given);
+            VARIANT variable;
+            VariantInit(&variable);
+            LONG r = 99;
+            HRESULT hr = E_FAIL;
+            if (route == 0) {
+                hr = c.id == kFint ? object->VORN_FINT(text.slot(), text.slot(), &r)
+                                   : object->VORN_IAV(text.slot(), text.slot(), &r);
+            } else {
+                VARIANT both[2];
+                if (route == 1) {
+                    both[0] = Of(VT_BYREF | VT_BSTR, text.slot());
+                } else {
+                    V_VT(&variable) = VT_BSTR;
+                    V_BSTR(&variable) = text.release();
+                    both[0] = Of(VT_BYREF | VT_VARIANT, &variable);
+                }
+                both[1] = both[0];
+                DISPPARAMS params{both, nullptr, 2, 0};
+                VARIANT result;
+                VariantInit(&result);
+                hr = dispatch->Invoke(c.id, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
+                r = V_VT(&result) == VT_I4 ? V_I4(&result) : 99;
+            }
+            EXPECT_EQ(hr, S_OK);
+            EXPECT_EQ(r, 0);
+            EXPECT_EQ(log.sentCommands(), std::vector<std::string>{c.sent});
+            const std::wstring_view holds = route == 2 ? View(V_BSTR(&variable)) : text.view();
+            if (c.holdsStart)
+                EXPECT_EQ(holds.substr(0, wcslen(c.holdsStart)), c.holdsStart);
+            else
+                EXPECT_TRUE(!holds.empty() && (holds[0] == L'0' || holds[0] == L'1')) << Printable(holds);
+            VariantClear(&variable);
+        }
     }
 }

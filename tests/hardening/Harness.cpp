@@ -41,9 +41,15 @@ std::wstring LoadedLibraryFolder()
     return folder.substr(folder.find_last_of(L'\\') + 1);
 }
 
+std::wstring ServerPath()
+{
+    const std::wstring other = Environment(L"VORN_HARDENING_SERVER");
+    return BinFolder() + L"\\" + (other.empty() ? std::wstring(L"Vornlink.dll") : other);
+}
+
 HMODULE ServerDll()
 {
-    static const HMODULE dll = LoadLibraryW((BinFolder() + L"\\Vornlink.dll").c_str());
+    static const HMODULE dll = LoadLibraryW(ServerPath().c_str());
     return dll;
 }
 

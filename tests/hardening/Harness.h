@@ -32,6 +32,8 @@ bool UseLibraryFolder(const std::wstring& name);
 // The folder the loaded Vorn.dll came from (its last path element), or empty when none is loaded.
 std::wstring LoadedLibraryFolder();
 
+// bin\Vornlink.dll, or the build VORN_HARDENING_SERVER names relative to bin (e.g. checked\Vornlink.dll).
+std::wstring ServerPath();
 HMODULE ServerDll();
 
 template <class Function>

@@ -238,7 +238,7 @@ TEST_F(Leaks, FailingCallsWhileTheLibraryIsMissingKeepTheCommitChargeFlat)
 // thread-local storage slots a process has.
 TEST_F(Leaks, ServerLoadedAndUnloadedAgainAndAgain)
 {
-    const std::wstring path = BinFolder() + L"\\Vornlink.dll";
+    const std::wstring path = ServerPath();
     if (GetModuleHandleW(path.c_str()))
         GTEST_SKIP() << "the server is already loaded in this process; it must be unloaded to be measured";
     ASSERT_TRUE(UseLibraryFolder(L"sim-quiet"));

@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -21,6 +23,20 @@ using namespace hardening;
 namespace {
 
 const std::wstring kMegabyteOfBlanks(1 << 20, L' ');
+
+std::uint64_t EnvironmentNumber(const wchar_t* name, std::uint64_t fallback)
+{
+    const std::wstring text = Environment(name);
+    return text.empty() ? fallback : std::wcstoull(text.c_str(), nullptr, 10);
+}
+
+// VORN_HARDENING_LONGEST caps the length of the strings tried (the heap check, which validates the
+// whole heap at every allocation, sets it); without it they reach a megabyte and beyond.
+size_t LongestText()
+{
+    static const size_t longest = static_cast<size_t>(EnvironmentNumber(L"VORN_HARDENING_LONGEST", SIZE_MAX));
+    return longest;
+}
 
 // Strings a script or a careless client may hand over.
 std::vector<Text> HostileTexts()
@@ -40,7 +56,8 @@ std::vector<Text> HostileTexts()
     };
     std::vector<Text> result{{true, {}}};
     for (std::wstring& t : texts)
-        result.push_back({false, std::move(t)});
+        if (t.size() <= LongestText())
+            result.push_back({false, std::move(t)});
     return result;
 }
 
@@ -262,7 +279,8 @@ public:
             break;
         case 1: // now and then something long
             if (random_.Chance(10)) {
-                text.assign(random_.Below(2) ? (1u << 20) : 300u, random_.Chance(50) ? L' ' : L'9');
+                text.assign(std::min<size_t>(random_.Below(2) ? (1u << 20) : 300u, LongestText()),
+                            random_.Chance(50) ? L' ' : L'9');
                 text.insert(random_.Below(static_cast<std::uint32_t>(text.size())), random_.Pick(words));
                 break;
             }
@@ -362,12 +380,6 @@ public:
 private:
     Random random_;
 };
-
-std::uint64_t EnvironmentNumber(const wchar_t* name, std::uint64_t fallback)
-{
-    const std::wstring text = Environment(name);
-    return text.empty() ? fallback : std::wcstoull(text.c_str(), nullptr, 10);
-}
 
 bool Exports(const std::wstring& folder, bool queryEntry)
 {
