@@ -261,7 +261,8 @@ HRESULT DispatchInvoke(IDispatch* object, DISPID id, REFIID iid, LCID lcid, WORD
     HRESULT outcome = Cache(&cache);
     if (FAILED(outcome))
         return outcome;
-    const auto index = static_cast<UINT>(id - kFirstDispatchId);
+    // Unsigned, so that an identifier far below the range can't overflow.
+    const UINT index = static_cast<UINT>(id) - static_cast<UINT>(kFirstDispatchId);
     if (index >= kMethodCount || !(flags & DISPATCH_METHOD))
         return DISP_E_MEMBERNOTFOUND;
     if (!params || params->cNamedArgs > params->cArgs || (params->cArgs && !params->rgvarg) ||

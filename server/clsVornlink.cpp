@@ -5,6 +5,8 @@
 #include "RaisedError.h"
 #include "ServerModule.h"
 
+#include <wrl/client.h>
+
 #include <new>
 
 namespace vorn {
@@ -106,8 +108,10 @@ STDMETHODIMP clsVornlink::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count,
 STDMETHODIMP clsVornlink::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
                                  EXCEPINFO* exception, UINT* argumentError)
 {
-    return DispatchInvoke(static_cast<_clsVornlink*>(this), id, iid, lcid, flags, params, result, exception,
-                          argumentError);
+    // Held for the whole call: coercing an argument can run client code that releases the object
+    // before the method's own frame takes hold of it.
+    const Microsoft::WRL::ComPtr<_clsVornlink> hold(this);
+    return DispatchInvoke(hold.Get(), id, iid, lcid, flags, params, result, exception, argumentError);
 }
 
 STDMETHODIMP clsVornlink::InterfaceSupportsErrorInfo(REFIID iid)
