@@ -159,13 +159,17 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX AND NOT MSVC)
   endforeach()
 endif()
 
-# fullcal with every shape of command line, the release build and the checked one.
+# fullcal with every shape of command line, the release build and the checked one, and the checked one
+# with code page 932.
 if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX AND NOT MSVC)
-  foreach(build release checked)
-    add_test(NAME hardening.fullcal_arguments.${build}
+  foreach(run release checked checked_ja_JP)
+    string(REGEX REPLACE "_.*" "" build ${run})
+    set(environment "VORN_BIN=${CMAKE_BINARY_DIR}/bin;VORN_WINE_RUN=${CMAKE_BINARY_DIR}/wine-run")
+    if(run MATCHES "ja_JP")
+      list(APPEND environment "VORN_LC_ALL=ja_JP.UTF-8")
+    endif()
+    add_test(NAME hardening.fullcal_arguments.${run}
              COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/hardening/fullcal_arguments.sh ${build})
-    set_tests_properties(hardening.fullcal_arguments.${build} PROPERTIES
-      ENVIRONMENT "VORN_BIN=${CMAKE_BINARY_DIR}/bin;VORN_WINE_RUN=${CMAKE_BINARY_DIR}/wine-run"
-      TIMEOUT 280)
+    set_tests_properties(hardening.fullcal_arguments.${run} PROPERTIES ENVIRONMENT "${environment}" TIMEOUT 280)
   endforeach()
 endif()

@@ -578,6 +578,8 @@ std::string Check(const Call& call, const Circumstances& c, const Observation& o
             return "SPI_VERSION reached the module:" + Sent(o.traffic);
         if (!SameText(o.finalText[0], L"01.002"))
             return "SPI_VERSION answered " + Quote(TextOf(*o.finalText[0]));
+        if (o.result)
+            return "SPI_VERSION delivered a result code: " + std::to_string(*o.result);
         return {};
     }
 

@@ -211,3 +211,47 @@ TEST_F(Registration, UnregisteringWhatIsNotRegisteredChangesNothing)
         EXPECT_TRUE(after == unregistered) << Difference(unregistered, after);
     }
 }
+
+// A server registered from a folder whose name has blanks and characters outside the ANSI code page:
+// the registry names it exactly, COM creates the class from there, and unregistering removes it all.
+TEST_F(Registration, FromAFolderNamedOutsideTheCodePage)
+{
+    ASSERT_EQ(unregisterServer(), S_OK);
+    const Snapshot unregistered = TakeSnapshot();
+    const std::wstring folder = BinFolder() + L"\\registered from \u00E4 \u65E5\u672C \u0416";
+    const std::wstring copy = folder + L"\\Vornlink.dll";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(ServerPath().c_str(), copy.c_str(), FALSE) || GetModuleHandleW(copy.c_str()));
+    const HMODULE dll = LoadLibraryW(copy.c_str());
+    ASSERT_NE(dll, nullptr);
+    const auto registerCopy = reinterpret_cast<Export>(reinterpret_cast<void (*)()>(GetProcAddress(dll, "DllRegisterServer")));
+    const auto unregisterCopy =
+        reinterpret_cast<Export>(reinterpret_cast<void (*)()>(GetProcAddress(dll, "DllUnregisterServer")));
+    ASSERT_EQ(registerCopy(), S_OK);
+
+    wchar_t value[1024] = {};
+    DWORD size = sizeof value;
+    EXPECT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, (L"CLSID\\" + GuidText(CLSID_clsVornlink) + L"\\InprocServer32").c_str(),
+                           nullptr, RRF_RT_REG_SZ, nullptr, value, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(value), copy) << Narrow(value);
+    size = sizeof value;
+    EXPECT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, (L"TypeLib\\" + GuidText(LIBID_VornDriver) + L"\\1.0\\0\\win32").c_str(),
+                           nullptr, RRF_RT_REG_SZ, nullptr, value, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(value), copy) << Narrow(value);
+    {
+        ComPtr<IDispatch> created;
+        ASSERT_EQ(CoCreateInstance(CLSID_clsVornlink, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, &created), S_OK);
+        ComPtr<ITypeLib> library;
+        EXPECT_EQ(LoadRegTypeLib(LIBID_VornDriver, 1, 0, 0, &library), S_OK);
+        ComPtr<_clsVornlink> early;
+        ASSERT_EQ(created.As(&early), S_OK);
+        Bstr version;
+        EXPECT_EQ(early->SPI_VERSION(version.slot()), S_OK);
+        EXPECT_EQ(version.view(), L"01.002");
+    }
+    ASSERT_EQ(unregisterCopy(), S_OK);
+    const Snapshot after = TakeSnapshot();
+    EXPECT_TRUE(after == unregistered) << Difference(unregistered, after);
+}
