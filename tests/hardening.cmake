@@ -14,6 +14,7 @@ add_executable(hardening_tests
   hardening/Harness.cpp
   hardening/CommandModel.cpp
   hardening/CallRunner.cpp
+  hardening/RandomCalls.cpp
   hardening/ModelTests.cpp
   hardening/AbuseTests.cpp
   hardening/ModuleFaultTests.cpp
@@ -144,6 +145,7 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX AND NOT MSVC)
     Abuse.ArgumentWhoseCoercionCallsBackIntoTheObject Abuse.ObjectReleasedWhileItsInvokeCoercesAnArgument
     Abuse.OneStringPassedForBothParameters Abuse.GetIDsOfNamesWithNullPointersFailsCleanly
     ModuleFaults.MissingLibraryFailsEverySendingCallUntilItAppears
+    ModuleFaults.FileThatIsNoLibraryFailsEveryCallUntilTheRealOneIsFound
     ModuleFaults.LibraryWithoutTheQueryEntrySendsTheQueryThenFails
     ModuleFaults.QueryEntryThatAppearsWhileTheLibraryIsLoaded ModuleFaults.RepliesThatFillOverrunOrGarbleTheBuffer)
   string(REPLACE ":" ";" known "${VORN_HARDENING_KNOWN_FAULTS}:${VORN_HARDENING_KNOWN_FAULTS_CHECKED}")

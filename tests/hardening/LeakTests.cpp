@@ -5,7 +5,7 @@
 // The bound held is kGrowthBound over the measured stretch, after a warm-up that fills the heaps'
 // and the string cache's working sets. The figures are printed; only the growth is asserted. The
 // module library used is bin/sim-quiet/Vorn.dll, whose entries do no work and keep no record.
-#include "Harness.h"
+#include "RandomCalls.h"
 
 #include <gtest/gtest.h>
 
@@ -202,6 +202,23 @@ TEST_F(Leaks, MillionMixedCallsKeepTheCommitChargeFlat)
     SysFreeString(reply);
     SysFreeString(average);
     VariantClear(&variable);
+}
+
+// The random calls of the model tests (every argument form, coercions, refusals, omitted and named
+// arguments, raised errors, megabyte strings), for the rare paths a fixed mix misses.
+TEST_F(Leaks, RandomCallsKeepTheCommitChargeFlat)
+{
+    ASSERT_TRUE(UseLibraryFolder(L"sim-quiet"));
+    if (!LoadedLibraryFolder().empty() && LoadedLibraryFolder() != L"sim-quiet")
+        GTEST_SKIP() << "another module library is loaded in this process";
+    ComPtr<_clsVornlink> o = NewObject();
+    ASSERT_TRUE(o);
+    const vorn::test::TrafficLog log(BinFolder() + L"\\hardening-" + std::to_wstring(GetCurrentProcessId()) +
+                                     L".quiet.log");  // the quiet library keeps no record
+    Generator generator(20261208);
+    const std::vector<std::function<void()>> mix = {[&] { RunCall(generator.RandomPlan(), o.Get(), log); }};
+    const SIZE_T growth = Growth("random calls", mix, 20000, 200000);
+    EXPECT_LT(growth, kGrowthBound);
 }
 
 TEST_F(Leaks, FailingCallsWhileTheLibraryIsMissingKeepTheCommitChargeFlat)

@@ -153,6 +153,30 @@ TEST_F(ModuleFaults, LibraryWithoutTheQueryEntrySendsTheQueryThenFails)
     JudgeAll(plans, true, false, "no query entry, again");
 }
 
+// A file named Vorn.dll that is no library for this process: empty, text, a truncated header. Each
+// call fails cleanly and tries again; once the real library is found, calls go through.
+TEST_F(ModuleFaults, FileThatIsNoLibraryFailsEveryCallUntilTheRealOneIsFound)
+{
+    if (!Fresh())
+        GTEST_SKIP() << "needs a process that hasn't loaded the module library";
+    const std::string contents[] = {"", "not a library\r\n", std::string("MZ\x90\0\3\0\0\0", 8) + std::string(60, '\xFF')};
+    const std::vector<Plan> plans = BothRoutes(EveryKindOfCall);
+    for (const std::string& content : contents) {
+        SCOPED_TRACE(PrintableBytes(content.substr(0, 16)));
+        ASSERT_TRUE(UseLibraryFolder(L"no-library"));
+        ASSERT_TRUE(UseLibraryFolder(L"bad-library"));
+        const HANDLE file = CreateFileW(L"Vorn.dll", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                        nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+        CloseHandle(file);
+        JudgeAll(plans, false, false, "no library in that file");
+    }
+    ASSERT_TRUE(UseLibraryFolder(L"sim"));
+    JudgeAll(plans, true, true, "the real library");
+}
+
 // Vorn.dll in bin/sim-late forwards GetQueryResponse to VornLateQuery.dll: while that file is
 // missing the entry can't be bound; once it is there, the next query binds it.
 TEST_F(ModuleFaults, QueryEntryThatAppearsWhileTheLibraryIsLoaded)
