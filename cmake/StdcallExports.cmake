@@ -23,3 +23,13 @@ function(vorn_stdcall_def def library)
   endforeach()
   file(CONFIGURE OUTPUT ${def} CONTENT "LIBRARY ${library}\nEXPORTS\n${exports}" @ONLY)
 endfunction()
+
+# A library loaded by name at run time only (so no import library), alone in its folder:
+#   vorn_module_library(<target> <file name without .dll> <folder> <def file> <sources>...)
+function(vorn_module_library target name folder def)
+  add_library(${target} MODULE ${ARGN} ${def})
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME ${name} PREFIX ""
+    RUNTIME_OUTPUT_DIRECTORY ${folder}
+    LIBRARY_OUTPUT_DIRECTORY ${folder})
+endfunction()
