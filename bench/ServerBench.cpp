@@ -3,6 +3,7 @@
 // run against a program that only starts and ends. Prints figures; asserts nothing.
 #include "ResourceOwners.h"
 #include "VornDriver.h"
+#include "support/Arguments.h"
 
 #include <windows.h>
 #include <psapi.h>
@@ -14,6 +15,7 @@
 
 using Microsoft::WRL::ComPtr;
 using vorn::UniqueBstr;
+using vorn::test::ByRef;
 
 namespace {
 
@@ -57,22 +59,6 @@ SIZE_T CommitCharge()
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
     return counters.PagefileUsage; // PrivateUsage reads 0 under Wine
-}
-
-VARIANT ByRef(short* value)
-{
-    VARIANT v;
-    V_VT(&v) = VT_BYREF | VT_I2;
-    V_I2REF(&v) = value;
-    return v;
-}
-
-VARIANT ByRef(BSTR* value)
-{
-    VARIANT v;
-    V_VT(&v) = VT_BYREF | VT_BSTR;
-    V_BSTRREF(&v) = value;
-    return v;
 }
 
 double MillisecondsPerRun(const std::wstring& program, int runs = 10)

@@ -44,10 +44,10 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/bin/x64
   COMMAND ${VORN_CXX64} -std=c++20 -O2 -Wall -Wextra -Wpedantic
           -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN -DNOMINMAX -D_WIN32_WINNT=0x0601
-          -I ${_client64_generated} ${_client64_source}
+          -I ${_client64_generated} -I ${PROJECT_SOURCE_DIR}/tests ${_client64_source}
           -static -static-libgcc -static-libstdc++ -lole32 -loleaut32 -luuid
           -o ${VORN_CLIENT64_EXE}
-  DEPENDS ${_client64_source} ${_client64_header}
+  DEPENDS ${_client64_source} ${_client64_header} ${PROJECT_SOURCE_DIR}/tests/support/Arguments.h
   COMMENT "Building the 64-bit client bin/x64/client64.exe"
   VERBATIM)
 

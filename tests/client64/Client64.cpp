@@ -12,11 +12,14 @@
 #include <wrl/client.h>
 
 #include "VornDriver.h"
+#include "support/Arguments.h"
 
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
+
+using vorn::test::ByRef;
 
 using Microsoft::WRL::ComPtr;
 
@@ -148,24 +151,6 @@ void Invoke(IDispatch* object, DISPID id, std::vector<VARIANT> arguments, Invoca
     UINT badArgument = 0;
     call.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, &call.result, &call.error,
                              &badArgument);
-}
-
-VARIANT ByRef(short* value)
-{
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_BYREF | VT_I2;
-    V_I2REF(&v) = value;
-    return v;
-}
-
-VARIANT ByRef(BSTR* text)
-{
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_BYREF | VT_BSTR;
-    V_BSTRREF(&v) = text;
-    return v;
 }
 
 void CheckResultCode(const Invocation& call, long expected, const std::string& what)

@@ -3,6 +3,7 @@
 #include "ServerUnderTest.h"
 
 #include "RaisedError.h"
+#include "support/Arguments.h"
 
 #include <algorithm>
 
@@ -19,38 +20,6 @@ constexpr DISPID kClean = 0x60030007;
 constexpr DISPID kMethod = 0x60030008;
 constexpr DISPID kSave = 0x6003000B;
 constexpr DISPID kSystErr = 0x60030011;
-
-VARIANT ByRef(short* value)
-{
-    VARIANT v;
-    V_VT(&v) = VT_BYREF | VT_I2;
-    V_I2REF(&v) = value;
-    return v;
-}
-
-VARIANT ByRef(BSTR* value)
-{
-    VARIANT v;
-    V_VT(&v) = VT_BYREF | VT_BSTR;
-    V_BSTRREF(&v) = value;
-    return v;
-}
-
-VARIANT ByRefVariant(VARIANT* variable)
-{
-    VARIANT v;
-    V_VT(&v) = VT_BYREF | VT_VARIANT;
-    V_VARIANTREF(&v) = variable;
-    return v;
-}
-
-VARIANT Missing()
-{
-    VARIANT v;
-    V_VT(&v) = VT_ERROR;
-    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-    return v;
-}
 
 // A late-bound call as a client makes it: arguments in declaration order, named ones last.
 struct Call {
