@@ -16,7 +16,7 @@ namespace {
 // is long.
 class CommandLine {
 public:
-    explicit CommandLine(Method method) { text_.append(Spec(method).header); }
+    explicit CommandLine(Method method) { text_.append(Entry(method).header); }
     CommandLine(const CommandLine&) = delete;
     CommandLine& operator=(const CommandLine&) = delete;
 
@@ -57,21 +57,21 @@ void SpiVersion(BSTR* version)
 
 LONG FixedCommand(Method method)
 {
-    SendCommand(Spec(method).header);
+    SendCommand(Entry(method).header);
     return kDone;
 }
 
 LONG FixedQuery(Method method, BSTR* reply)
 {
-    Query(Spec(method).header, reply);
+    Query(Entry(method).header, reply);
     return kDone;
 }
 
 LONG KeywordCommand(Method method, BSTR* argument)
 {
-    const MethodSpec& spec = Spec(method);
-    Normalise(argument, spec.normalisation);
-    if (!MatchesKeyword(View(*argument), spec.keywords))
+    const MethodEntry& entry = Entry(method);
+    Normalise(argument, entry.normalisation);
+    if (!MatchesKeyword(View(*argument), entry.keywords))
         return kRejected;
     SendWithArgument(method, View(*argument));
     return kDone;
@@ -104,15 +104,15 @@ LONG VornDelay(double adapterDelayInSeconds, short measureDelay)
 
 LONG VornFint(BSTR* strOnOff, BSTR* strReturn)
 {
-    const MethodSpec& spec = Spec(Method::VORN_FINT);
-    Normalise(strOnOff, spec.normalisation);
+    const MethodEntry& entry = Entry(Method::VORN_FINT);
+    Normalise(strOnOff, entry.normalisation);
     const std::wstring_view setting = View(*strOnOff);
-    if (MatchesKeyword(setting, spec.keywords)) {
+    if (MatchesKeyword(setting, entry.keywords)) {
         SendWithArgument(Method::VORN_FINT, setting);
         return kDone;
     }
     if (setting == kQueryWord && strReturn) {
-        Query(spec.queryHeader, strReturn);
+        Query(entry.queryHeader, strReturn);
         return kDone;
     }
     return kRejected;
@@ -127,7 +127,7 @@ LONG VornIav(BSTR strAvg, BSTR* strReturn)
         return kDone;
     }
     if (View(strAvg) == kQueryWord && strReturn) {
-        Query(Spec(Method::VORN_IAV).queryHeader, strReturn);
+        Query(Entry(Method::VORN_IAV).queryHeader, strReturn);
         return kDone;
     }
     return kRejected;
@@ -135,7 +135,7 @@ LONG VornIav(BSTR strAvg, BSTR* strReturn)
 
 LONG SensCorrCollSave(BSTR* strCalSet)
 {
-    Normalise(strCalSet, Spec(Method::SENS_CORR_COLL_SAVE).normalisation);
+    Normalise(strCalSet, Entry(Method::SENS_CORR_COLL_SAVE).normalisation);
     if (!IsNumeric(*strCalSet))
         return kRejected;
     SendWithArgument(Method::SENS_CORR_COLL_SAVE, View(*strCalSet));

@@ -20,7 +20,7 @@ constexpr auto N = Normalisation::None;
 constexpr auto U = Normalisation::UpperCase;
 constexpr auto T = Normalisation::UpperCaseAndTrim;
 
-const std::array<MethodSpec, kMethodCount> kTable = {{
+const std::array<MethodEntry, kMethodCount> kTable = {{
     {L"SPI_VERSION", Family::Version, {}, {}, N, {}},
     {L"CONFIG", Family::Setting, L"VORN:CONFIG ", {}, N, {}},
     {L"VORN_DELAY", Family::Setting, L"VORN:DELAY ", {}, N, {}},
@@ -44,12 +44,12 @@ const std::array<MethodSpec, kMethodCount> kTable = {{
 
 } // namespace
 
-const MethodSpec& Spec(Method method) noexcept
+const MethodEntry& Entry(Method method) noexcept
 {
     return kTable[static_cast<size_t>(method)];
 }
 
-std::span<const MethodSpec> Methods() noexcept
+std::span<const MethodEntry> Methods() noexcept
 {
     return kTable;
 }

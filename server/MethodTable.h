@@ -44,7 +44,7 @@ enum class Family {
     Setting,      // numbers, or a setting that can also be queried
 };
 
-struct MethodSpec {
+struct MethodEntry {
     std::wstring_view name;
     Family family;
     std::wstring_view header;      // ends in a blank when an argument follows it
@@ -58,8 +58,8 @@ inline constexpr std::wstring_view kInterfaceVersion = L"01.002";
 // The word that turns VORN_FINT and VORN_IAV into queries.
 inline constexpr std::wstring_view kQueryWord = L"?";
 
-const MethodSpec& Spec(Method method) noexcept;
-std::span<const MethodSpec> Methods() noexcept;
+const MethodEntry& Entry(Method method) noexcept;
+std::span<const MethodEntry> Methods() noexcept;
 
 constexpr DISPID DispatchId(Method method) noexcept
 {
