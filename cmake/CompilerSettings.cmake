@@ -6,3 +6,8 @@ if(MSVC)
 else()
   add_compile_options(-Wall -Wextra -Wpedantic)
 endif()
+
+if(NOT MSVC)
+  include(${CMAKE_CURRENT_LIST_DIR}/Reproducible.cmake)
+  include(${CMAKE_CURRENT_LIST_DIR}/SplitDebugInfo.cmake)
+endif()
