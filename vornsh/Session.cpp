@@ -1,0 +1,225 @@
+#include "Session.h"
+
+#include "ArgumentValues.h"
+#include "DisplayText.h"
+#include "MethodCall.h"
+#include "Words.h"
+
+#include <algorithm>
+
+namespace {
+// A module that never answers error 0 must not keep vornsh reading for ever.
+constexpr int kErrorQueueReads = 32;
+constexpr wchar_t kErrorQueueQuery[] = L"SYST_ERR";
+
+std::wstring ResultMeaning(long result)
+{
+    switch (result) {
+    case 0: return L"result 0: sent";
+    case -1: return L"result -1: an argument was rejected, nothing sent";
+    default: return L"result " + std::to_wstring(result);
+    }
+}
+
+// The error number at the front of an error queue entry such as +0,"No error".
+std::optional<long long> ErrorQueueNumber(std::wstring_view entry)
+{
+    const size_t start = entry.find_first_not_of(L' ');
+    if (start == std::wstring_view::npos)
+        return std::nullopt;
+    entry.remove_prefix(start);
+    return ReadInteger(entry.substr(0, entry.find(L',')));
+}
+
+bool IsQuit(std::wstring_view word)
+{
+    return CompareStringOrdinal(word.data(), static_cast<int>(word.size()), L"quit", 4, TRUE) == CSTR_EQUAL ||
+           CompareStringOrdinal(word.data(), static_cast<int>(word.size()), L"exit", 4, TRUE) == CSTR_EQUAL;
+}
+
+bool IsHelp(std::wstring_view word)
+{
+    return CompareStringOrdinal(word.data(), static_cast<int>(word.size()), L"help", 4, TRUE) == CSTR_EQUAL ||
+           word == L"?";
+}
+} // namespace
+
+int ExitCode(StepStatus status) noexcept
+{
+    switch (status) {
+    case StepStatus::Rejected:
+    case StepStatus::ModuleError: return 1;
+    case StepStatus::AutomationError: return 2;
+    case StepStatus::UsageError: return 3;
+    default: return 0;
+    }
+}
+
+Session::Session(IDispatch* server, const MethodCatalog& catalog, const TextOutput& out, const TextOutput& err,
+                 SessionSettings settings)
+    : server_(server), catalog_(catalog), out_(out), err_(err), settings_(std::move(settings))
+{
+}
+
+StepStatus Session::Run(std::span<const std::wstring> words)
+{
+    if (words.empty())
+        return StepStatus::Nothing;
+    if (IsQuit(words[0]))
+        return StepStatus::Quit;
+    StepStatus status = StepStatus::Nothing;
+    if (IsHelp(words[0])) {
+        if (words.size() > 2)
+            status = UsageError(L"help takes at most one method's name", nullptr);
+        else if (words.size() == 2 && !catalog_.Find(words[1]))
+            status = UsageError(L"unknown method " + words[1] + L"; help lists the methods", nullptr);
+        else
+            Help(words.subspan(1));
+    } else {
+        ++steps_;
+        const MethodInfo* method = catalog_.Find(words[0]);
+        status = method ? Call(*method, words.subspan(1))
+                        : UsageError(L"unknown method " + words[0] + L"; help lists the methods", nullptr);
+        if (settings_.check && status != StepStatus::UsageError && status != StepStatus::AutomationError)
+            status = std::max(status, CheckErrorQueue());
+    }
+    worst_ = std::max(worst_, ::ExitCode(status));
+    return status;
+}
+
+StepStatus Session::Call(const MethodInfo& method, std::span<const std::wstring> arguments)
+{
+    CallArguments values;
+    if (const auto error = values.Convert(method, arguments))
+        return UsageError(*error, &method);
+    const CallOutcome outcome = CallMethod(server_, method, values);
+    if (outcome.result)
+        Report(ResultMeaning(*outcome.result));
+    for (const WrittenBack& string : outcome.strings)
+        Report(string.parameter + L" = " + Escaped(UpToFirstZero(string.text)));
+    if (outcome.error) {
+        ReportError(Describe(*outcome.error));
+        ++automationErrors_;
+        return StepStatus::AutomationError;
+    }
+    if (outcome.result.value_or(0) != 0) {
+        ++rejected_;
+        return StepStatus::Rejected;
+    }
+    ++sent_;
+    return StepStatus::Sent;
+}
+
+StepStatus Session::CheckErrorQueue()
+{
+    const MethodInfo* query = catalog_.Find(kErrorQueueQuery);
+    if (!query)
+        return UsageError(L"--check needs the method SYST_ERR, which the server lacks", nullptr);
+    for (int read = 0; read < kErrorQueueReads; ++read) {
+        CallArguments none;
+        if (const auto error = none.Convert(*query, {}))
+            return UsageError(*error, query);
+        const CallOutcome outcome = CallMethod(server_, *query, none);
+        if (outcome.error) {
+            ReportError(Describe(*outcome.error));
+            ++automationErrors_;
+            return StepStatus::AutomationError;
+        }
+        const std::wstring_view entry =
+            outcome.strings.empty() ? std::wstring_view() : UpToFirstZero(outcome.strings.front().text);
+        const auto number = ErrorQueueNumber(entry);
+        if (number == 0 && outcome.result.value_or(0) == 0)
+            return StepStatus::Sent;
+        ++moduleErrors_;
+        if (!number || outcome.result.value_or(0) != 0) {
+            Report(L"module error queue not readable: " + ResultMeaning(outcome.result.value_or(0)) + L", reply \"" +
+                   Escaped(entry) + L"\"");
+            return StepStatus::ModuleError;
+        }
+        Report(L"module error " + Escaped(entry));
+    }
+    Report(L"module error queue not empty after " + std::to_wstring(kErrorQueueReads) + L" reads");
+    return StepStatus::ModuleError;
+}
+
+StepStatus Session::UsageError(const std::wstring& what, const MethodInfo* method)
+{
+    ReportError(L"usage error: " + what);
+    if (method)
+        ReportError(L"usage: " + Signature(*method));
+    ++usageErrors_;
+    return StepStatus::UsageError;
+}
+
+void Session::Help(std::span<const std::wstring> words)
+{
+    if (words.empty()) {
+        out_.WriteLine(L"methods (help METHOD shows one):");
+        for (const MethodInfo& method : catalog_.Methods())
+            out_.WriteLine(L"  " + Signature(method));
+        out_.WriteLine(L"text parameters left out at the end are passed as empty strings; replies come back in them");
+        out_.WriteLine(L"also: help [METHOD], quit");
+        return;
+    }
+    const MethodInfo& method = *catalog_.Find(words[0]);
+    out_.WriteLine(Signature(method));
+    out_.WriteLine(method.hasResult ? L"  returns 0 when sent, -1 when an argument was rejected (nothing sent)"
+                                    : L"  returns no result code");
+    out_.WriteLine(L"  " + (method.help.empty() ? std::wstring(L"(no help text in the type library)") : method.help));
+}
+
+void Session::Report(const std::wstring& line) const
+{
+    out_.WriteLine(settings_.indent + line);
+}
+
+void Session::ReportError(const std::wstring& line) const
+{
+    err_.WriteLine(settings_.indent + line);
+}
+
+std::wstring Session::Summary() const
+{
+    std::wstring text = std::to_wstring(steps_) + (steps_ == 1 ? L" step" : L" steps") +
+                        L": sent " + std::to_wstring(sent_) + L", rejected " + std::to_wstring(rejected_) +
+                        L", automation errors " + std::to_wstring(automationErrors_) + L", usage errors " +
+                        std::to_wstring(usageErrors_);
+    if (settings_.check)
+        text += L", module errors " + std::to_wstring(moduleErrors_);
+    return text + L"; exit code " + std::to_wstring(worst_);
+}
+
+namespace {
+int Finish(const Session& session, const TextOutput& out, const LineMode& mode)
+{
+    if (mode.summary)
+        out.WriteLine(session.Summary());
+    return session.ExitCode();
+}
+} // namespace
+
+int RunLines(Session& session, LineInput& input, const TextOutput& out, const LineMode& mode)
+{
+    std::wstring line;
+    for (;;) {
+        if (mode.prompt)
+            out.Write(mode.prompt);
+        if (!input.ReadLine(line))
+            break;
+        const std::vector<std::wstring> words = SplitWords(line);
+        const bool comment = words.empty() && line.find(L'#') != std::wstring::npos;
+        if (mode.echo && (!words.empty() || comment))
+            out.WriteLine(L"> " + line);
+        const StepStatus status = session.Run(words);
+        if (status == StepStatus::Quit)
+            return Finish(session, out, mode);
+        if (mode.stopOnError && ExitCode(status) != 0) {
+            out.WriteLine(L"stopped after a step that did not succeed");
+            return Finish(session, out, mode);
+        }
+    }
+    // The input ended in the middle of the prompt's line.
+    if (mode.prompt)
+        out.Write(L"\n");
+    return Finish(session, out, mode);
+}
