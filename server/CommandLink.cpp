@@ -21,6 +21,11 @@ struct EntryBinding {
     std::atomic<FARPROC> address{nullptr};
 };
 
+// The order of Windows' search in its default, safe mode, for the error's description.
+constexpr wchar_t kModuleLibrarySearch[] =
+    L"Windows looks for it in the program's folder, then the system folders and the Windows folder, then the "
+    L"current folder, then the folders on PATH.";
+
 EntryBinding g_sendScpiCommand{kSendScpiCommand};
 EntryBinding g_getQueryResponse{kGetQueryResponse};
 
@@ -29,29 +34,41 @@ std::wstring Widen(const char* ascii)
     return std::wstring(ascii, ascii + strlen(ascii));
 }
 
+// One reference to each library we loaded, kept for the life of the process. An entry that is
+// missing fails its call, but the library stays loaded: unloading it would run its start-up and
+// shut-down code again at every retry. A later load of the same module only adds a reference,
+// which is dropped again so the count stays at one.
+std::atomic<HMODULE> g_keptLibrary{nullptr};
+
+HMODULE LoadModuleLibrary()
+{
+    const HMODULE library = LoadLibraryA(kModuleLibrary);
+    if (!library) {
+        const DWORD error = GetLastError();
+        throw RaisedError(kFileNotFound, L"File not found: " + Widen(kModuleLibrary) +
+                                             L". The module driver library could not be loaded: " +
+                                             SystemMessage(error) + L" " + kModuleLibrarySearch);
+    }
+    HMODULE kept = nullptr;
+    if (!g_keptLibrary.compare_exchange_strong(kept, library) && kept == library)
+        FreeLibrary(library);
+    return library;
+}
+
 template <class Entry>
 Entry Bind(EntryBinding& binding)
 {
     FARPROC address = binding.address.load(std::memory_order_acquire);
     if (!address) {
-        UniqueModule library(LoadLibraryA(kModuleLibrary));
-        if (!library) {
-            const DWORD error = GetLastError();
-            throw RaisedError(kFileNotFound,
-                              L"File not found: " + Widen(kModuleLibrary) +
-                                  L". The module driver library could not be loaded: " + SystemMessage(error) +
-                                  L" Windows looks for it in the program's folder, the current folder, the system "
-                                  L"folders and the folders on PATH.");
-        }
-        address = GetProcAddress(library.get(), binding.name);
+        const HMODULE library = LoadModuleLibrary();
+        address = GetProcAddress(library, binding.name);
         if (!address) {
             throw RaisedError(kEntryNotFound, L"Can't find DLL entry point " + Widen(binding.name) + L" in " +
                                                   Widen(kModuleLibrary) + L". The library loaded from " +
-                                                  ModuleFileName(library.get()) +
+                                                  ModuleFileName(library) +
                                                   L" does not export it; install the module's own driver library.");
         }
-        // Stays loaded for the life of the process.
-        binding.module.store(library.release(), std::memory_order_relaxed);
+        binding.module.store(library, std::memory_order_relaxed);
         binding.address.store(address, std::memory_order_release);
     }
     // Through a plain function type: the compiler rightly warns on a direct cast from FARPROC.
@@ -66,25 +83,33 @@ bool HasSurrogate(std::wstring_view text)
     return false;
 }
 
-// The ANSI code of one character; a character that takes two bytes can't be sent. A character
-// the code page lacks becomes its default character, never a best-fit look-alike: an ideographic
-// space must not reach the module as a blank.
+// Flags for converting to the ANSI code page. A character the code page lacks becomes its default
+// character, never a best-fit look-alike: an ideographic space must not reach the module as a blank.
+// UTF-8 has no best fit and refuses the flag; there every character beyond ASCII takes two bytes or more.
+DWORD AnsiConversionFlags()
+{
+    static const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    return flags;
+}
+
+// The ANSI code of one character; a character that takes two bytes or more can't be sent.
 char AnsiCode(wchar_t character)
 {
-    char code[2] = {};
-    const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &character, 1, code, 2, nullptr, nullptr);
+    char code[4] = {}; // UTF-8 writes up to three bytes for one UTF-16 unit
+    const int length = WideCharToMultiByte(CP_ACP, AnsiConversionFlags(), &character, 1, code, sizeof code, nullptr,
+                                           nullptr);
     if (length == 1)
         return code[0];
-    if (length == 2) {
+    if (length > 1) {
         wchar_t hex[8];
         swprintf(hex, 8, L"%04X", static_cast<unsigned>(character));
         throw RaisedError(kOverflow, L"Overflow: the command text holds the character U+" + std::wstring(hex) +
-                                         L", which takes two bytes in the ANSI code page " + std::to_wstring(GetACP()) +
-                                         L". The module accepts characters of one byte only.");
+                                         L", which takes " + std::to_wstring(length) + L" bytes in the ANSI code page " +
+                                         std::to_wstring(GetACP()) + L". The module accepts characters of one byte only.");
     }
-    throw RaisedError(HRESULT_FROM_WIN32(GetLastError()),
-                      L"The command text could not be converted to the ANSI code page: " +
-                          SystemMessage(GetLastError()));
+    const DWORD error = GetLastError();
+    throw RaisedError(HRESULT_FROM_WIN32(error),
+                      L"The command text could not be converted to the ANSI code page: " + SystemMessage(error));
 }
 
 bool AnsiIsSingleByte()
@@ -113,7 +138,7 @@ std::pmr::string TextToBytes(std::wstring_view text, std::pmr::memory_resource* 
     // Whole-text conversion when it is sure to give one byte per character; the per-character
     // path finds the character that doesn't fit and decides what a surrogate becomes.
     if (!HasSurrogate(text) &&
-        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), count, bytes.data(), count, nullptr,
+        WideCharToMultiByte(CP_ACP, AnsiConversionFlags(), text.data(), count, bytes.data(), count, nullptr,
                             nullptr) == count)
         return bytes;
     for (size_t i = 0; i < text.size(); ++i)

@@ -17,7 +17,12 @@ inline constexpr HRESULT kEntryNotFound = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_
 
 class RaisedError {
 public:
-    RaisedError(HRESULT code, std::wstring description) : code_(code), description_(std::move(description)) {}
+    // A raised error always fails the call: a code that reads as success (a system call that
+    // failed without saying why) becomes E_FAIL.
+    RaisedError(HRESULT code, std::wstring description)
+        : code_(FAILED(code) ? code : E_FAIL), description_(std::move(description))
+    {
+    }
 
     HRESULT code() const noexcept { return code_; }
     const std::wstring& description() const noexcept { return description_; }

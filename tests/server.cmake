@@ -19,7 +19,7 @@ add_dependencies(com_server_tests Vornlink vorn_sim)
 vorn_add_gtest(com_server_tests)
 target_include_directories(server_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(server_tests PRIVATE vornlink_commands GTest::gtest_main)
-add_dependencies(server_tests Vornlink vorn_sim vorn_sim_noquery)
+add_dependencies(server_tests Vornlink vorn_sim vorn_sim_noquery vorn_sim_late_query)
 vorn_add_gtest(server_tests)
 
 # Suites that need the process started in another locale (wine-run passes VORN_LC_ALL on).
@@ -31,3 +31,10 @@ vorn_add_gtest(server_locale_tests TEST_FILTER "DecimalCommaLocale.*" TEST_PREFI
                PROPERTIES ENVIRONMENT "VORN_LC_ALL=de_DE.UTF-8")
 vorn_add_gtest(server_locale_tests TEST_FILTER "DoubleByteCodePage.*" TEST_PREFIX "ja_JP."
                PROPERTIES ENVIRONMENT "VORN_LC_ALL=ja_JP.UTF-8")
+
+# The same suites in a program whose manifest asks for UTF-8 as its ANSI code page.
+add_executable(server_utf8_tests server/LocaleTests.cpp server/Utf8CodePage.rc ${server_test_support})
+target_include_directories(server_utf8_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(server_utf8_tests PRIVATE vornlink_commands GTest::gtest_main)
+add_dependencies(server_utf8_tests Vornlink vorn_sim)
+vorn_add_gtest(server_utf8_tests TEST_FILTER "Utf8CodePage.*" TEST_PREFIX "utf8.")

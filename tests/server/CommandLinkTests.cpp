@@ -69,3 +69,11 @@ TEST(BytesToText, FullBuffersAndBlanksAtBothEnds)
     EXPECT_EQ(Decode("  " + std::string(253, 'z') + "  "), std::wstring(253, L'z'));
     EXPECT_EQ(Decode(std::string(257, ' ')), L"");
 }
+
+// A system call that fails without setting its error code must not turn into a call that succeeds.
+TEST(RaisedError, NeverCarriesASuccessCode)
+{
+    EXPECT_EQ(RaisedError(HRESULT_FROM_WIN32(ERROR_SUCCESS), L"").code(), E_FAIL);
+    EXPECT_EQ(RaisedError(S_FALSE, L"").code(), E_FAIL);
+    EXPECT_EQ(RaisedError(kOverflow, L"").code(), kOverflow);
+}

@@ -432,6 +432,34 @@ TEST_F(ServerTest, LibraryWithoutQueryEntrySendsTheQueryThenFailsEveryTime)
     EXPECT_EQ(Sent(), (Strings{"VORN:ABORT", "SYST:ERR?", "SYST:ERR?"}));
 }
 
+// A library without SendScpiCommand fails every call, but is loaded once and stays loaded: its
+// start-up and shut-down code must not run at every retry.
+TEST_F(ServerTest, LibraryWithoutCommandEntryStaysLoadedBetweenCalls)
+{
+    const std::wstring folder = BinFolder() + L"\\no-send";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    // A library exporting GetQueryResponse alone, under the module library's name.
+    ASSERT_TRUE(CopyFileW((BinFolder() + L"\\sim-late-parts\\VornLateQuery.dll").c_str(),
+                          (folder + L"\\Vorn.dll").c_str(), FALSE));
+    UseModuleLibraryFolder(L"no-send");
+    ASSERT_EQ(GetModuleHandleW(L"Vorn.dll"), nullptr);
+    LONG result = 99;
+    HMODULE loaded = nullptr;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_EQ(server->VORN_CLEAN(&result), kEntryNotFound);
+        EXPECT_NE(ErrorDescription().find(L"SendScpiCommand"), std::wstring::npos);
+        const HMODULE now = GetModuleHandleW(L"Vorn.dll");
+        ASSERT_NE(now, nullptr) << "unloaded after attempt " << attempt;
+        if (loaded) {
+            EXPECT_EQ(now, loaded);
+        }
+        loaded = now;
+    }
+    // One reference is ours: dropping it unloads the library, so the failed calls kept no more.
+    FreeLibrary(loaded);
+    EXPECT_EQ(GetModuleHandleW(L"Vorn.dll"), nullptr) << "each failed call kept a reference of its own";
+}
+
 TEST_F(ServerTest, ErrorInformationIsClearedAtTheStartOfEachCall)
 {
     UseModuleLibraryFolder(L"no-library");

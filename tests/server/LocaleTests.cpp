@@ -77,3 +77,44 @@ TEST_F(DoubleByteCodePage, EachReplyByteIsDecodedAlone)
     const UniqueBstr text = BytesToText(reinterpret_cast<const unsigned char*>(buffer.data()), 257);
     EXPECT_EQ(SysStringLen(text.get()), 257u) << "a lead byte must not swallow its neighbour";
 }
+
+// Windows' "Unicode UTF-8 for worldwide language support": every character beyond ASCII takes two
+// bytes or more, so it can't be sent, just as a double-byte character can't in code page 932.
+class Utf8CodePage : public ServerTest {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(GetACP(), static_cast<UINT>(CP_UTF8)) << "this suite needs the ANSI code page UTF-8";
+        ServerTest::SetUp();
+    }
+};
+
+TEST_F(Utf8CodePage, CharactersBeyondAsciiRaiseOverflowAndNothingIsSent)
+{
+    // Two bytes, three bytes (the ideographic space), and half of a surrogate pair.
+    for (const wchar_t* text : {L"DISP:MENU \u00E9", L"DISP:MENU\u3000", L"\U0001F600"}) {
+        SCOPED_TRACE(Narrow(text));
+        try {
+            TextToBytes(text);
+            ADD_FAILURE() << "no overflow raised";
+        } catch (const RaisedError& error) {
+            EXPECT_EQ(error.code(), kOverflow);
+            EXPECT_NE(error.description().find(L"65001"), std::wstring::npos) << Narrow(error.description());
+        }
+    }
+    const std::pmr::string ascii = TextToBytes(L"*IDN?");
+    EXPECT_EQ(std::string(ascii.begin(), ascii.end()), std::string("*IDN?", 6));
+    UseModuleLibraryFolder(L"no-library");
+    try {
+        SendCommand(L"\u00E9");
+        ADD_FAILURE() << "no overflow raised";
+    } catch (const RaisedError& error) {
+        EXPECT_EQ(error.code(), kOverflow);
+    }
+    EXPECT_EQ(Sent(), Strings{});
+    // Replies: each byte is still one character, even where it starts a sequence of several.
+    std::string reply("\xC3\xA9", 2);
+    reply.resize(258, '\0');
+    const UniqueBstr text = BytesToText(reinterpret_cast<const unsigned char*>(reply.data()), 257);
+    EXPECT_EQ(SysStringLen(text.get()), 257u);
+}
