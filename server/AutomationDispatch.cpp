@@ -9,8 +9,10 @@
 
 #include <array>
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 using Microsoft::WRL::ComPtr;
 
@@ -122,6 +124,38 @@ void* Payload(VARIANT* variant, VARTYPE type) noexcept
     }
 }
 
+// A script engine's variable. Wine's VBScript hands over variables aligned for their 32-bit fields
+// only, so the VARIANT is never accessed as one in place: its type is read from a copy, and only
+// its string slot (which needs no more than 32-bit alignment) is reached by address.
+class ScriptVariable {
+public:
+    explicit ScriptVariable(void* at) noexcept : at_(static_cast<unsigned char*>(at))
+    {
+        std::memcpy(&copy_, at_, sizeof copy_);
+    }
+
+    const VARIANT* copy() const noexcept { return &copy_; }
+    VARTYPE type() const noexcept { return V_VT(&copy_); }
+    BSTR* stringSlot() const noexcept { return reinterpret_cast<BSTR*>(at_ + kValueOffset); }
+
+    // Makes the variable a string that holds text (its owner from now on). Its value as it is now
+    // is cleared first.
+    void BecomeString(BSTR text) const noexcept
+    {
+        VARIANT value;
+        std::memcpy(&value, at_, sizeof value);
+        VariantClear(&value);
+        V_VT(&value) = VT_BSTR;
+        V_BSTR(&value) = text;
+        std::memcpy(at_, &value, sizeof value);
+    }
+
+private:
+    static constexpr size_t kValueOffset = 8; // after the type and three reserved words, in every ABI
+    unsigned char* at_;
+    VARIANT copy_;
+};
+
 // One argument on its way to the method: either a pointer into the caller's own storage, or a
 // coerced copy owned by the call.
 class ArgumentSlot {
@@ -133,27 +167,34 @@ public:
 
     HRESULT Prepare(VARIANT* given, VARTYPE type, bool optional, LCID lcid) noexcept
     {
-        if (!given || (V_VT(given) == VT_ERROR && V_ERROR(given) == DISP_E_PARAMNOTFOUND))
-            return optional ? S_OK : DISP_E_PARAMNOTOPTIONAL; // omitted: the method sees null
-        VARIANT* source = given;
+        // A required argument left out: the count of arguments is wrong, as the stock dispatcher says.
+        if (!given)
+            return optional ? S_OK : DISP_E_BADPARAMCOUNT;
+        // Marked omitted: an optional string is then null for the method; a required argument has
+        // the wrong type, as the stock dispatcher says.
+        if (V_VT(given) == VT_ERROR && V_ERROR(given) == DISP_E_PARAMNOTFOUND)
+            return optional ? S_OK : DISP_E_TYPEMISMATCH;
+        const VARIANT* source = given;
+        std::optional<ScriptVariable> variable;
         if (V_VT(given) == (VT_BYREF | VT_VARIANT)) {
-            VARIANT* variable = V_VARIANTREF(given);
-            if (!variable)
+            if (!V_BYREF(given))
                 return DISP_E_TYPEMISMATCH;
-            if (V_VT(variable) == type) {
-                pointer_ = Payload(variable, type); // the method writes straight into the variable
+            variable.emplace(V_BYREF(given));
+            // A string variable: the method writes straight into it. Numbers are only read, from a copy.
+            if (type == VT_BSTR && variable->type() == VT_BSTR) {
+                pointer_ = variable->stringSlot();
                 return S_OK;
             }
-            if (type == VT_BSTR && V_VT(variable) == VT_EMPTY)
+            if (type == VT_BSTR && variable->type() == VT_EMPTY)
                 writeBackTo_ = variable;
-            source = variable;
+            source = variable->copy();
         } else if (V_VT(given) == (VT_BYREF | type)) {
             pointer_ = V_BYREF(given);
             return S_OK;
         }
         // By value, or by reference to another type: a coerced copy. The caller's entry is never
         // written, and the method's writes to the copy end with the call.
-        const HRESULT outcome = VariantChangeTypeEx(&copy_, source, lcid, 0, type);
+        const HRESULT outcome = VariantChangeTypeEx(&copy_, const_cast<VARIANT*>(source), lcid, 0, type);
         if (FAILED(outcome))
             return outcome == DISP_E_OVERFLOW || outcome == E_OUTOFMEMORY ? outcome : DISP_E_TYPEMISMATCH;
         pointer_ = Payload(&copy_, type);
@@ -168,16 +209,14 @@ public:
     {
         if (!writeBackTo_ || V_BSTR(&copy_) == stringBefore_)
             return;
-        VariantClear(writeBackTo_);
-        V_VT(writeBackTo_) = VT_BSTR;
-        V_BSTR(writeBackTo_) = V_BSTR(&copy_);
+        writeBackTo_->BecomeString(V_BSTR(&copy_));
         V_VT(&copy_) = VT_EMPTY;
     }
 
 private:
     VARIANT copy_;
     void* pointer_ = nullptr;
-    VARIANT* writeBackTo_ = nullptr;
+    std::optional<ScriptVariable> writeBackTo_;
     BSTR stringBefore_ = nullptr;
 };
 
