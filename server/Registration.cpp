@@ -1,10 +1,13 @@
 #include "Registration.h"
 
+#include "RegistrySnapshot.h"
 #include "ResourceOwners.h"
 #include "ServerModule.h"
 #include "VornDriver.h"
 
 #include <wrl/client.h>
+
+#include <vector>
 
 namespace vorn {
 
@@ -46,20 +49,40 @@ HRESULT RegisterTypeLibrary(const std::wstring& modulePath)
     return RegisterTypeLib(library.Get(), const_cast<OLECHAR*>(modulePath.c_str()), nullptr);
 }
 
+// Every tree an attempt may write, in both registry views: the type library's registration writes the
+// interface into the 64-bit view too.
+std::vector<TreeSnapshot> SnapshotOfWhatRegistrationTouches(const std::wstring& modulePath)
+{
+    std::vector<std::wstring> trees;
+    for (std::wstring_view tree : RegistryTrees())
+        trees.push_back(ExpandPlaceholders(tree, modulePath));
+    trees.push_back(ExpandPlaceholders(L"TypeLib\\%LIBID%", modulePath));
+    trees.push_back(ExpandPlaceholders(L"Interface\\%IID%", modulePath));
+    std::vector<TreeSnapshot> snapshots;
+    for (const std::wstring& tree : trees)
+        for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
+            snapshots.push_back(TakeSnapshot(tree, view));
+    return snapshots;
+}
+
 } // namespace
 
 HRESULT RegisterServer() noexcept
 {
     try {
         const std::wstring modulePath = ServerModulePath();
+        const std::vector<TreeSnapshot> before = SnapshotOfWhatRegistrationTouches(modulePath);
         HRESULT outcome = RegisterTypeLibrary(modulePath);
         for (const RegistryEntry& entry : RegistryEntries()) {
             if (FAILED(outcome))
                 break;
             outcome = WriteEntry(entry, modulePath);
         }
+        // No half-written registration, and no working one (another copy's) removed: the registry
+        // goes back to what it was.
         if (FAILED(outcome))
-            UnregisterServer(); // no half-written registration
+            for (auto snapshot = before.rbegin(); snapshot != before.rend(); ++snapshot)
+                Restore(*snapshot);
         return outcome;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;

@@ -14,7 +14,7 @@ namespace vorn {
 inline constexpr std::wstring_view kProgId = L"VornDriver.clsVornlink";
 
 // A value under HKEY_CLASSES_ROOT. Keys and values may hold the placeholders %CLSID%, %LIBID%,
-// %APPID%, %PROGID% and %MODULE% (the DLL's full path). An empty name is the key's default value.
+// %IID%, %APPID%, %PROGID% and %MODULE% (the DLL's full path). An empty name is the key's default value.
 struct RegistryEntry {
     std::wstring_view key;
     std::wstring_view name;

@@ -64,6 +64,7 @@ std::wstring ExpandPlaceholders(std::wstring_view text, std::wstring_view module
     std::wstring expanded(text);
     ReplaceAll(expanded, L"%CLSID%", GuidText(CLSID_clsVornlink));
     ReplaceAll(expanded, L"%LIBID%", GuidText(LIBID_VornDriver));
+    ReplaceAll(expanded, L"%IID%", GuidText(IID__clsVornlink));
     ReplaceAll(expanded, L"%APPID%", GuidText(kAppId));
     ReplaceAll(expanded, L"%PROGID%", kProgId);
     ReplaceAll(expanded, L"%MODULE%", modulePath);

@@ -285,6 +285,100 @@ TEST_F(Registration, UnregisteringWhatIsNotRegisteredChangesNothing)
     }
 }
 
+// Keys the registry takes for the life of the session only. A key below one of them must be volatile
+// too: creating an ordinary one fails, which makes a registration fail part way.
+void CopyTreeAsVolatile(HKEY from, HKEY toParent, const std::wstring& name)
+{
+    HKEY to = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(toParent, name.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &to,
+                              nullptr),
+              ERROR_SUCCESS);
+    Snapshot values;
+    Read(from, L"", values);
+    for (const auto& [value, contents] : values[L""])
+        RegSetValueExW(to, value.c_str(), 0, contents.type, contents.data.data(),
+                       static_cast<DWORD>(contents.data.size()));
+    wchar_t child[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = 256;
+        if (RegEnumKeyExW(from, i, child, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        HKEY opened = nullptr;
+        ASSERT_EQ(RegOpenKeyExW(from, child, 0, KEY_READ, &opened), ERROR_SUCCESS);
+        CopyTreeAsVolatile(opened, to, child);
+        RegCloseKey(opened);
+    }
+    RegCloseKey(to);
+}
+
+std::wstring ClassKey()
+{
+    return L"CLSID\\" + GuidText(CLSID_clsVornlink);
+}
+
+std::wstring RegisteredValue(const std::wstring& key)
+{
+    wchar_t value[1024] = {};
+    DWORD size = sizeof value;
+    RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &size);
+    return value;
+}
+
+// Another copy of the server is registered and works. A registration of this one fails part way
+// (after the type library and some class values were written): the other copy's registration must
+// be there as it was, and nothing of the attempt.
+TEST_F(Registration, AFailedRegistrationLeavesTheRegistryAsItFoundIt)
+{
+    const std::wstring folder = BinFolder() + L"\\another copy";
+    const std::wstring copy = folder + L"\\Vornlink.dll";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(ServerPath().c_str(), copy.c_str(), FALSE) || GetModuleHandleW(copy.c_str()));
+    const HMODULE dll = LoadLibraryW(copy.c_str());
+    ASSERT_NE(dll, nullptr);
+    const auto registerCopy = reinterpret_cast<Export>(reinterpret_cast<void (*)()>(GetProcAddress(dll, "DllRegisterServer")));
+    const auto unregisterCopy =
+        reinterpret_cast<Export>(reinterpret_cast<void (*)()>(GetProcAddress(dll, "DllUnregisterServer")));
+    ASSERT_EQ(unregisterServer(), S_OK);
+    ASSERT_EQ(registerCopy(), S_OK);
+
+    // The class key made volatile, without its VERSION subkey: the copy still works, and this
+    // server's registration fails when it comes to create VERSION.
+    {
+        HKEY classKey = nullptr;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, ClassKey().c_str(), 0, KEY_READ, &classKey), ERROR_SUCCESS);
+        HKEY parent = nullptr;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_ALL_ACCESS, &parent), ERROR_SUCCESS);
+        const std::wstring saved = L"vornlink test " + GuidText(CLSID_clsVornlink);
+        CopyTreeAsVolatile(classKey, parent, saved);
+        RegCloseKey(classKey);
+        // RegDeleteTree with a subkey removes that key too.
+        ASSERT_EQ(RegDeleteTreeW(parent, GuidText(CLSID_clsVornlink).c_str()), ERROR_SUCCESS);
+        HKEY volatileCopy = nullptr;
+        ASSERT_EQ(RegOpenKeyExW(parent, saved.c_str(), 0, KEY_READ, &volatileCopy), ERROR_SUCCESS);
+        CopyTreeAsVolatile(volatileCopy, parent, GuidText(CLSID_clsVornlink));
+        RegCloseKey(volatileCopy);
+        RegDeleteTreeW(parent, saved.c_str());
+        ASSERT_EQ(RegDeleteTreeW(parent, (GuidText(CLSID_clsVornlink) + L"\\VERSION").c_str()), ERROR_SUCCESS);
+        RegCloseKey(parent);
+    }
+    const Snapshot before = TakeSnapshot();
+    const std::wstring server = ClassKey() + L"\\InprocServer32";
+    const std::wstring library = L"TypeLib\\" + GuidText(LIBID_VornDriver) + L"\\1.0\\0\\win32";
+    ASSERT_EQ(RegisteredValue(server), copy);
+
+    const HRESULT failed = registerServer();
+    EXPECT_TRUE(FAILED(failed)) << std::hex << failed;
+    EXPECT_EQ(RegisteredValue(server), copy) << Narrow(RegisteredValue(server));
+    EXPECT_EQ(RegisteredValue(library), copy) << Narrow(RegisteredValue(library));
+    const Snapshot after = TakeSnapshot();
+    EXPECT_TRUE(after == before) << "the failed registration changed:" << Difference(before, after);
+    {
+        ComPtr<IDispatch> created;
+        EXPECT_EQ(CoCreateInstance(CLSID_clsVornlink, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, &created), S_OK);
+    }
+    EXPECT_EQ(unregisterCopy(), S_OK);
+}
+
 // A server registered from a folder whose name has blanks and characters outside the ANSI code page:
 // the registry names it exactly, COM creates the class from there, and unregistering removes it all.
 TEST_F(Registration, FromAFolderNamedOutsideTheCodePage)
