@@ -68,9 +68,9 @@ int RunFullCal(int argc, char** argv, ConsoleApp& app, DispatchDriver& vornlink)
 
     RunSettings settings = ParseRunSettings(argc, argv);
     if (settings.modulePortRefused)
-        std::fputs("Module port refused: /e: takes a single character (A or B)\n", stderr);
+        std::fputs("Module port refused: /e: takes one single-byte character (A or B)\n", stderr);
     if (settings.calRegisterRefused)
-        std::fputs("Register refused: /c: takes a single character\n", stderr);
+        std::fputs("Register refused: /c: takes one single-byte character\n", stderr);
 
     std::printf("\nConfiguring Vorn module:\n\tVNA address - %d\n\tGPIB type - %s\n\tprinter port - LPT%d\n\n",
                 DisplayedAddress(settings), settings.boardName.c_str(), settings.printerPort);

@@ -15,7 +15,8 @@ struct RunSettings {
     std::string modulePort = "a";
     std::string calRegister = "1";
 
-    // The module port and the register are single characters. A longer value is refused: the field is left
+    // The module port and the register hold one byte: one character of a single-byte code page. A longer
+    // value (also one character that takes two bytes in the ANSI code page) is refused: the field is left
     // empty, so the server rejects that stage instead of acquiring or saving somewhere the user didn't ask for.
     bool modulePortRefused = false;
     bool calRegisterRefused = false;

@@ -145,8 +145,8 @@ long_arguments)
     long() { printf "%0${2}d" 0 | tr 0 "$1"; }
     run_fullcal "$SIM_DIR" "/c:$(long 1 6000)" "/e:$(long a 6000)" "/g:$(long 9 6000)" "/a:$(long 7 6000)"
     expect_stdout -1 "National Instrument" 1 "" ""
-    expect_stderr "Module port refused: /e: takes a single character (A or B)" \
-        "Register refused: /c: takes a single character"
+    expect_stderr "Module port refused: /e: takes one single-byte character (A or B)" \
+        "Register refused: /c: takes one single-byte character"
     expect_sent "$METH" "$CLEAN"
     expect_boxes "$CONFIG_ERROR" "$ACQ_ERROR" "$SAVE_ERROR"
     expect_exit 0
@@ -164,7 +164,7 @@ non_ascii_double_byte)
     # Code page 932: 日 is two bytes, too long for the register.
     VORN_LC_ALL=ja_JP.UTF-8 run_fullcal "$SIM_DIR" "/c:日" /e:b
     expect_stdout 16 "National Instruments" 1 B ""
-    expect_stderr "Register refused: /c: takes a single character"
+    expect_stderr "Register refused: /c: takes one single-byte character"
     expect_sent "VORN:CONFIG 1,0,16,1" "$METH" "SENS:CORR:COLL:ACQ B" "$CLEAN"
     expect_boxes "$SAVE_ERROR"
     expect_exit 0
