@@ -115,6 +115,7 @@ StepStatus Session::CheckErrorQueue()
     const MethodInfo* query = catalog_.Find(kErrorQueueQuery);
     if (!query)
         return UsageError(L"--check needs the method SYST_ERR, which the server lacks", nullptr);
+    StepStatus found = StepStatus::Sent;
     for (int read = 0; read < kErrorQueueReads; ++read) {
         CallArguments none;
         if (const auto error = none.Convert(*query, {}))
@@ -129,8 +130,9 @@ StepStatus Session::CheckErrorQueue()
             outcome.strings.empty() ? std::wstring_view() : UpToFirstZero(outcome.strings.front().text);
         const auto number = ErrorQueueNumber(entry);
         if (number == 0 && outcome.result.value_or(0) == 0)
-            return StepStatus::Sent;
+            return found;
         ++moduleErrors_;
+        found = StepStatus::ModuleError;
         if (!number || outcome.result.value_or(0) != 0) {
             Report(L"module error queue not readable: " + ResultMeaning(outcome.result.value_or(0)) + L", reply \"" +
                    Escaped(entry) + L"\"");
@@ -207,8 +209,8 @@ int RunLines(Session& session, LineInput& input, const TextOutput& out, const Li
         if (!input.ReadLine(line))
             break;
         const std::vector<std::wstring> words = SplitWords(line);
-        const bool comment = words.empty() && line.find(L'#') != std::wstring::npos;
-        if (mode.echo && (!words.empty() || comment))
+        // Blank lines and comments are the file's own layout: only steps are echoed.
+        if (mode.echo && !words.empty())
             out.WriteLine(L"> " + line);
         const StepStatus status = session.Run(words);
         if (status == StepStatus::Quit)
