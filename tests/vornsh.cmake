@@ -1,5 +1,10 @@
-# vornsh.exe end to end under Wine against the simulated module: one shot, steps, the prompt on a
-# pseudo-terminal, every exit code. The server is registered by the clients' fixture.
+# vornsh: its text handling and its calls in-process, then vornsh.exe end to end under Wine against the
+# simulated module: one shot, steps, the prompt on a pseudo-terminal, every exit code. The server is
+# registered by the clients' fixture.
+add_executable(vornsh_tests vornsh/TextTests.cpp vornsh/CatalogTests.cpp)
+target_link_libraries(vornsh_tests PRIVATE vornsh_core GTest::gtest_main)
+vorn_add_gtest(vornsh_tests TEST_PREFIX "vornsh." PROPERTIES FIXTURES_REQUIRED clients.registered)
+
 if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
   set(_vornsh_cases one_shot rejected usage_errors help library_missing overflow steps_file
       check_finds_module_error steps_go_on code_page_932 decimal_comma interactive server_unregistered)
