@@ -1,7 +1,7 @@
 # vorn_examples_fragment(<examples folder> <Examples.wxs> <files variable>)
 # Writes a WiX fragment with one component per file under the folder, in folders as in the tree,
-# gathered in the component group "Examples" under the directory "ExamplesFolder"; sets <files
-# variable> to the files' full paths. Component GUIDs are derived from the file's path, so they
+# gathered in the component group "Examples" under the directory "ExamplesFolder", each file taken from
+# $(var.Files)/examples/ (the package's staged files); sets <files variable> to the files' full paths. Component GUIDs are derived from the file's path, so they
 # stay the same from one version to the next.
 function(vorn_examples_fragment root output files_var)
   file(GLOB_RECURSE files CONFIGURE_DEPENDS LIST_DIRECTORIES false RELATIVE ${root} ${root}/*)
@@ -33,11 +33,10 @@ function(vorn_examples_fragment root output files_var)
     endif()
     string(MD5 hash "${file}")
     string(UUID guid NAMESPACE ${namespace} NAME "examples/${file}" TYPE SHA1 UPPER)
-    # wixl takes no absolute path for a file's source: it runs from the root folder, with "./<path>".
     string(APPEND components
       "    <DirectoryRef Id=\"${parent_id}\">\n"
       "      <Component Id=\"Example_${hash}\" Guid=\"${guid}\" Win64=\"no\">\n"
-      "        <File Id=\"ExampleFile_${hash}\" Name=\"${name}\" Source=\".${root}/${file}\" KeyPath=\"yes\"/>\n"
+      "        <File Id=\"ExampleFile_${hash}\" Name=\"${name}\" Source=\"$(var.Files)/examples/${file}\" KeyPath=\"yes\"/>\n"
       "      </Component>\n"
       "    </DirectoryRef>\n")
     string(APPEND refs "      <ComponentRef Id=\"Example_${hash}\"/>\n")

@@ -1,0 +1,88 @@
+# Builds the Windows Installer package from built binaries; run as a script:
+#   cmake -DPARAMETERS=<installer/generated/package-<version>.cmake> -DBIN=<folder> -DOUTPUT=<msi>
+#         [-DFILES=<staging folder>] -P BuildPackage.cmake
+# BIN holds the binaries as the build lays them out (Vornlink.dll, fullcal.exe, sim/Vorn.dll): the build's
+# own bin/, or a release's signed copies. PARAMETERS, written by the build, gives the rest. The files are
+# staged as installed in FILES (default <msi>.files).
+#
+# The same inputs give the same bytes: files are staged with one time stamp (the cabinet records each
+# file's), wixl and msibuild run at that time (the summary's dates), and the package code, which wixl
+# draws at random, is derived from what goes into the package. The time is SOURCE_DATE_EPOCH when set
+# (a release sets the commit's), else 1 January 1980, the earliest a cabinet can record.
+cmake_minimum_required(VERSION 3.21)
+foreach(required PARAMETERS BIN OUTPUT)
+  if(NOT DEFINED ${required})
+    message(FATAL_ERROR "BuildPackage.cmake: -D${required}=... is required")
+  endif()
+endforeach()
+include(${PARAMETERS})
+include(${CMAKE_CURRENT_LIST_DIR}/ShortNames.cmake)
+
+set(epoch 315532800)
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(epoch $ENV{SOURCE_DATE_EPOCH})
+endif()
+execute_process(COMMAND date -u -d @${epoch} "+%Y-%m-%d %H:%M:%S" OUTPUT_VARIABLE clock
+                OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+
+set(at_clock "")
+if(FAKETIME)
+  set(at_clock ${CMAKE_COMMAND} -E env TZ=UTC ${FAKETIME} ${clock})
+endif()
+function(run)
+  execute_process(COMMAND ${at_clock} ${ARGN}
+                  WORKING_DIRECTORY / RESULT_VARIABLE failed)
+  if(failed)
+    list(JOIN ARGN " " command)
+    message(FATAL_ERROR "BuildPackage.cmake: ${command} failed (${failed})")
+  endif()
+endfunction()
+
+# The files as they are installed, from the package's list (installed name and source).
+set(files "${OUTPUT}.files")
+if(DEFINED FILES)
+  set(files "${FILES}")
+endif()
+file(REMOVE_RECURSE ${files})
+set(index 0)
+foreach(entry IN LISTS PACKAGE_FILES)
+  string(REPLACE "|" ";" entry "${entry}")
+  list(GET entry 0 installed)
+  list(GET entry 1 source)
+  string(REPLACE "<bin>" "${BIN}" source "${source}")
+  get_filename_component(folder "${files}/${installed}" DIRECTORY)
+  file(MAKE_DIRECTORY "${folder}")
+  file(COPY_FILE "${source}" "${files}/${installed}" ONLY_IF_DIFFERENT)
+  file(SHA256 "${files}/${installed}" hash)
+  string(APPEND content "${installed} ${hash}\n")
+endforeach()
+foreach(source IN LISTS PACKAGE_DEFINITIONS)
+  file(SHA256 ${source} hash)
+  string(APPEND content "${source} ${hash}\n")
+endforeach()
+execute_process(COMMAND touch -h -d @${epoch} ${files} COMMAND_ERROR_IS_FATAL ANY)
+file(GLOB_RECURSE staged LIST_DIRECTORIES true ${files}/*)
+execute_process(COMMAND touch -h -d @${epoch} ${staged} COMMAND_ERROR_IS_FATAL ANY)
+string(UUID package_code NAMESPACE ${UPGRADE_CODE} NAME "${VERSION}\n${content}" TYPE SHA1 UPPER)
+
+file(REMOVE ${OUTPUT})
+# wixl takes no absolute path for a file's source: from the root folder, "./<absolute path>" is relative.
+run(${WIXL} --arch x64 -I ${GENERATED} -o ${OUTPUT}
+    -D Version=${VERSION} -D ProductCode=${PRODUCT_CODE} -D UpgradeCode=${UPGRADE_CODE} -D Files=.${files}
+    ${PACKAGE_DEFINITIONS})
+# wixl has no element for a RemoveFile row with a file name: the simulator's traffic record.
+run(${MSIBUILD} ${OUTPUT} -q
+    "INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) VALUES ('SimulatedModuleLog', 'SimulatedModule', 'VornSim.log', 'SimulatedModuleFolder', 2)")
+vorn_short_name_updates(${OUTPUT} updates)
+foreach(update IN LISTS updates)
+  run(${MSIBUILD} ${OUTPUT} -q "${update}")
+endforeach()
+# The summary as wixl wrote it, with the package code in place of its random one.
+execute_process(COMMAND ${MSIINFO} suminfo ${OUTPUT} OUTPUT_VARIABLE summary COMMAND_ERROR_IS_FATAL ANY)
+foreach(field Subject Author Template)
+  string(REGEX MATCH "\n${field}: ([^\n]*)" _ "\n${summary}")
+  set(${field} "${CMAKE_MATCH_1}")
+endforeach()
+# Called directly: the template ("x64;1033") would split as a list through run().
+execute_process(COMMAND ${at_clock} ${MSIBUILD} ${OUTPUT} -s "${Subject}" "${Author}" "${Template}" "{${package_code}}"
+                COMMAND_ERROR_IS_FATAL ANY)
