@@ -154,15 +154,13 @@ std::optional<std::wstring> CallArguments::Add(const Parameter& parameter, const
         const std::wstring separator = UserDecimalSeparator();
         const auto number = ReadDouble(*word, separator);
         if (!number)
-            return parameter.name + L": " + quoted + L" is not a number (decimal separator \"" + separator +
-                   L"\")";
+            return parameter.name + L": " + quoted + L" is not a number (decimal separator \"" + separator + L"\")";
         VARIANT value = Value(VT_R8);
         V_R8(&value) = *number;
         values_.push_back(value);
         return std::nullopt;
     }
-    default:
-        return parameter.name + L": vornsh can't pass a parameter of " + TypeName(parameter.type);
+    default: return parameter.name + L": vornsh can't pass a parameter of " + TypeName(parameter.type);
     }
 }
 

@@ -42,8 +42,8 @@ CallOutcome CallMethod(IDispatch* object, const MethodInfo& method, CallArgument
     Result result;
     ExceptionInfo exception;
     UINT argumentError = 0;
-    const HRESULT hr = object->Invoke(method.id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters,
-                                      &result, &exception, &argumentError);
+    const HRESULT hr = object->Invoke(method.id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, &result,
+                                      &exception, &argumentError);
     CallOutcome outcome;
     // What the method normalised before an error stays written back, so it is shown either way.
     for (size_t p = 0; p < method.parameters.size(); ++p) {
@@ -54,7 +54,8 @@ CallOutcome CallMethod(IDispatch* object, const MethodInfo& method, CallArgument
     if (hr == DISP_E_EXCEPTION) {
         if (exception.pfnDeferredFillIn)
             exception.pfnDeferredFillIn(&exception);
-        const HRESULT code = exception.scode != 0 ? exception.scode : MAKE_HRESULT(1, FACILITY_CONTROL, exception.wCode);
+        const HRESULT code =
+            exception.scode != 0 ? exception.scode : MAKE_HRESULT(1, FACILITY_CONTROL, exception.wCode);
         outcome.error = AutomationError{code, Text(exception.bstrSource), Text(exception.bstrDescription)};
     } else if (FAILED(hr)) {
         outcome.error = AutomationError{hr, {}, SystemMessage(hr)};

@@ -1,5 +1,7 @@
 #include "MethodCatalog.h"
 
+#include "Words.h"
+
 #include <oleauto.h>
 #include <wrl/client.h>
 
@@ -141,8 +143,7 @@ HRESULT MethodCatalog::Load(IDispatch* object)
 const MethodInfo* MethodCatalog::Find(std::wstring_view name) const noexcept
 {
     for (const MethodInfo& method : methods_)
-        if (CompareStringOrdinal(method.name.data(), static_cast<int>(method.name.size()), name.data(),
-                                 static_cast<int>(name.size()), TRUE) == CSTR_EQUAL)
+        if (SameWord(method.name, name))
             return &method;
     return nullptr;
 }

@@ -33,14 +33,12 @@ std::optional<long long> ErrorQueueNumber(std::wstring_view entry)
 
 bool IsQuit(std::wstring_view word)
 {
-    return CompareStringOrdinal(word.data(), static_cast<int>(word.size()), L"quit", 4, TRUE) == CSTR_EQUAL ||
-           CompareStringOrdinal(word.data(), static_cast<int>(word.size()), L"exit", 4, TRUE) == CSTR_EQUAL;
+    return SameWord(word, L"quit") || SameWord(word, L"exit");
 }
 
 bool IsHelp(std::wstring_view word)
 {
-    return CompareStringOrdinal(word.data(), static_cast<int>(word.size()), L"help", 4, TRUE) == CSTR_EQUAL ||
-           word == L"?";
+    return SameWord(word, L"help") || word == L"?";
 }
 } // namespace
 
@@ -182,10 +180,9 @@ void Session::ReportError(const std::wstring& line) const
 
 std::wstring Session::Summary() const
 {
-    std::wstring text = std::to_wstring(steps_) + (steps_ == 1 ? L" step" : L" steps") +
-                        L": sent " + std::to_wstring(sent_) + L", rejected " + std::to_wstring(rejected_) +
-                        L", automation errors " + std::to_wstring(automationErrors_) + L", usage errors " +
-                        std::to_wstring(usageErrors_);
+    std::wstring text = std::to_wstring(steps_) + (steps_ == 1 ? L" step" : L" steps") + L": sent " +
+                        std::to_wstring(sent_) + L", rejected " + std::to_wstring(rejected_) + L", automation errors " +
+                        std::to_wstring(automationErrors_) + L", usage errors " + std::to_wstring(usageErrors_);
     if (settings_.check)
         text += L", module errors " + std::to_wstring(moduleErrors_);
     return text + L"; exit code " + std::to_wstring(worst_);

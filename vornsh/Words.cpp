@@ -1,5 +1,7 @@
 #include "Words.h"
 
+#include <windows.h>
+
 namespace {
 bool IsBlank(wchar_t c)
 {
@@ -31,4 +33,10 @@ std::vector<std::wstring> SplitWords(std::wstring_view line)
         words.push_back(std::move(word));
     }
     return words;
+}
+
+bool SameWord(std::wstring_view a, std::wstring_view b) noexcept
+{
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
 }

@@ -76,8 +76,10 @@ int Run(const Options& options, const TextOutput& out, const TextOutput& err)
     ComPtr<IDispatch> server;
     HRESULT hr = FAILED(com.result()) ? com.result() : CreateServer(server);
     if (FAILED(hr)) {
-        err.WriteLine(Describe({hr, {}, L"cannot create " + std::wstring(kProgId) + L" (" + SystemMessage(hr) +
-                                            L"): is Vornlink.dll registered (regsvr32 Vornlink.dll)?"}));
+        err.WriteLine(Describe({hr,
+                                {},
+                                L"cannot create " + std::wstring(kProgId) + L" (" + SystemMessage(hr) +
+                                    L"): is Vornlink.dll registered (regsvr32 Vornlink.dll)?"}));
         return kAutomationExit;
     }
     MethodCatalog catalog;

@@ -40,8 +40,18 @@ TEST(Numbers, IntegersAsTyped)
         const wchar_t* text;
         std::optional<long long> value;
     } cases[] = {
-        {L"16", 16},     {L"+7", 7},      {L"-32769", -32769}, {L"007", 7},   {L"", none},    {L"+", none},
-        {L"+-1", none},  {L"1.0", none},  {L"1e3", none},      {L"0x10", none}, {L" 1", none}, {L"1 ", none},
+        {L"16", 16},
+        {L"+7", 7},
+        {L"-32769", -32769},
+        {L"007", 7},
+        {L"", none},
+        {L"+", none},
+        {L"+-1", none},
+        {L"1.0", none},
+        {L"1e3", none},
+        {L"0x10", none},
+        {L" 1", none},
+        {L"1 ", none},
         {L"\xFF11", none}, // a full-width digit
         {L"99999999999999999999", std::numeric_limits<long long>::max()},
         {L"-99999999999999999999", std::numeric_limits<long long>::min()},
@@ -58,10 +68,10 @@ TEST(Numbers, DoublesWithTheUsersSeparatorOrAPoint)
         const wchar_t* separator;
         std::optional<double> value;
     } cases[] = {
-        {L"2,5", L",", 2.5},   {L"2.5", L",", 2.5},    {L"2,5", L".", none},  {L"-0.25", L".", -0.25},
-        {L"+3", L".", 3.0},    {L"1e-3", L".", 0.001}, {L"1,5E2", L",", 150}, {L"1.000,5", L",", none},
-        {L"inf", L".", none},  {L"nan", L".", none},   {L"1e999", L".", none}, {L"0x1p3", L".", none},
-        {L"", L".", none},     {L".", L".", none},     {L"2.", L".", 2.0},
+        {L"2,5", L",", 2.5},  {L"2.5", L",", 2.5},    {L"2,5", L".", none},   {L"-0.25", L".", -0.25},
+        {L"+3", L".", 3.0},   {L"1e-3", L".", 0.001}, {L"1,5E2", L",", 150},  {L"1.000,5", L",", none},
+        {L"inf", L".", none}, {L"nan", L".", none},   {L"1e999", L".", none}, {L"0x1p3", L".", none},
+        {L"", L".", none},    {L".", L".", none},     {L"2.", L".", 2.0},
     };
     for (const auto& c : cases)
         EXPECT_EQ(ReadDouble(c.text, c.separator), c.value) << c.text << L" with " << c.separator;
@@ -118,7 +128,9 @@ TEST(LineInput, LinesFromAPipe)
     EXPECT_EQ(LinesFrom(""), Words{});
     EXPECT_EQ(LinesFrom("\n"), Words{L""});
     // The byte order mark makes the file UTF-8 whatever the code page, and is no part of the first line.
-    EXPECT_EQ(LinesFrom("\xEF\xBB\xBF" "DISP_MENU \xC3\xA9\xE6\x97\xA5\n"), Words{L"DISP_MENU \xE9\x65E5"});
+    EXPECT_EQ(LinesFrom("\xEF\xBB\xBF"
+                        "DISP_MENU \xC3\xA9\xE6\x97\xA5\n"),
+              Words{L"DISP_MENU \xE9\x65E5"});
     EXPECT_EQ(LinesFrom("\xEF\xBB\xBF"), Words{});
     // Longer than one read.
     const std::string longLine(10000, 'x');
