@@ -81,9 +81,8 @@ std::wstring logPath()
 // Opened per record and shared fully, so other processes can append and readers can read or
 // delete the file between records. A record that cannot be written is dropped: the log must
 // never change how the module behaves.
-void record(char direction, std::string_view bytes)
+void recordLine(const std::string& line)
 {
-    const std::string line = vornsim::trafficLine(direction, bytes);
     const HANDLE file = CreateFileW(logPath().c_str(), FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -92,6 +91,11 @@ void record(char direction, std::string_view bytes)
     DWORD written = 0;
     WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
     CloseHandle(file);
+}
+
+void record(char direction, std::string_view bytes)
+{
+    recordLine(vornsim::trafficLine(direction, bytes));
 }
 
 } // namespace
@@ -114,11 +118,18 @@ extern "C" int WINAPI SendScpiCommand(const char* command)
 
 extern "C" int WINAPI GetQueryResponse(char* reply, int size, int* outValue)
 {
+    // What the caller handed over, before anything here writes: a caller that tells the wrong size
+    // or leaves a stale outValue shows in the record.
+    std::string request;
+    vornsim::appendReplyRequest(request, size, outValue);
+    request += '\n';
+
     const vornsim::Faults faults = currentFaults();
     if (faults.slowMs != 0)
         Sleep(faults.slowMs);
 
     const std::lock_guard<std::mutex> guard(library.lock);
+    recordLine(request);
     std::string bytes;
     if (const auto pending = library.module.takeReply(); pending && reply != nullptr)
         bytes = vornsim::shapeReply(*pending, size, faults, library.random);

@@ -362,6 +362,10 @@ TEST_F(SimulatedModuleModel, ReplyNeverExceedsTheGivenSize)
     EXPECT_EQ(count, 0);
     library_->read(nullptr, announcedSize, nullptr);
     EXPECT_EQ(query("*IDN?"), identification);
+
+    using vorn::test::ReplyRequest;
+    EXPECT_EQ(log_.replyRequests(), (std::vector<ReplyRequest>{{5, -1}, {0, -1}, {announcedSize, -1},
+                                                               {announcedSize, std::nullopt}, {announcedSize, -1}}));
 }
 
 TEST_F(SimulatedModuleTraffic, RecordsCommandsAndWrittenBytesExactly)
@@ -369,7 +373,9 @@ TEST_F(SimulatedModuleTraffic, RecordsCommandsAndWrittenBytesExactly)
     query("*IDN?");
     send("VORN:FINT OFF");
     read();
-    EXPECT_EQ(log_.rawText(), "> *IDN?\n< " + identification + "\n> VORN:FINT OFF\n< \n");
+    // The request line notes what the caller handed over before anything was written (read() leaves -1).
+    EXPECT_EQ(log_.rawText(), "> *IDN?\nGetQueryResponse size=256 outValue=-1\n< " + identification +
+                                  "\n> VORN:FINT OFF\nGetQueryResponse size=256 outValue=-1\n< \n");
     EXPECT_EQ(log_.records(), (std::vector<TrafficRecord>{{Direction::Sent, "*IDN?"},
                                                           {Direction::Replied, identification},
                                                           {Direction::Sent, "VORN:FINT OFF"},

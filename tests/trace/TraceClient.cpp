@@ -1,0 +1,264 @@
+#include "TraceClient.h"
+
+#include "server/ServerUnderTest.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <map>
+
+#include <psapi.h>
+
+namespace tracetest {
+namespace {
+
+using vorn::UniqueBstr;
+using vorn::test::BinFolder;
+using vorn::test::Text;
+
+std::string Escaped(std::wstring_view text)
+{
+    std::string out;
+    char hex[8];
+    for (const wchar_t c : text) {
+        if (c >= 0x20 && c <= 0x7E && c != L'\\') {
+            out += static_cast<char>(c);
+        } else {
+            snprintf(hex, sizeof hex, "\\u%04X", static_cast<unsigned>(c));
+            out += hex;
+        }
+    }
+    return out;
+}
+
+struct Outcome {
+    HRESULT hr = S_OK;
+    LONG result = 0;
+    UniqueBstr reply;
+    HMODULE module = nullptr; // what LoadLibrary("Vorn.dll") returned, for the bind steps
+};
+
+using Step = std::function<void(_clsVornlink*, Outcome&)>;
+
+template <class Method>
+Step WithText(const wchar_t* text, Method method)
+{
+    return [text, method](_clsVornlink* s, Outcome& o) {
+        BSTR argument = Text(text).release();
+        o.hr = method(s, &argument, o);
+        SysFreeString(argument);
+    };
+}
+
+const std::map<std::wstring, Step>& ServerSteps()
+{
+    static const std::map<std::wstring, Step> steps = {
+        {L"IDN", [](_clsVornlink* s, Outcome& o) { o.hr = s->CMD_IDN(o.reply.put(), &o.result); }},
+        {L"ERR", [](_clsVornlink* s, Outcome& o) { o.hr = s->SYST_ERR(o.reply.put(), &o.result); }},
+        {L"FINT?", WithText(L"?", [](_clsVornlink* s, BSTR* a, Outcome& o) {
+             return s->VORN_FINT(a, o.reply.put(), &o.result);
+         })},
+        {L"IAV?", WithText(L"?", [](_clsVornlink* s, BSTR* a, Outcome& o) {
+             return s->VORN_IAV(a, o.reply.put(), &o.result);
+         })},
+        {L"METH", WithText(L"FULL", [](_clsVornlink* s, BSTR* a, Outcome& o) {
+             return s->SENS_CORR_COLL_METH(a, &o.result);
+         })},
+        {L"CONFIG",
+         [](_clsVornlink* s, Outcome& o) {
+             short type = 1, number = 7, address = 16, port = 1;
+             o.hr = s->CONFIG(&type, &number, &address, &port, &o.result);
+         }},
+        {L"CLEAN", [](_clsVornlink* s, Outcome& o) { o.hr = s->VORN_CLEAN(&o.result); }},
+    };
+    return steps;
+}
+
+template <class Entry>
+Entry BindByName(const char* name, HMODULE& module)
+{
+    module = LoadLibraryA("Vorn.dll"); // as the server binds: by name, one load per entry
+    return module ? reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(GetProcAddress(module, name))) : nullptr;
+}
+
+void BindAndCall(const std::wstring& step, Outcome& o)
+{
+    if (step == L"bind-send") {
+        const auto send = BindByName<int(WINAPI*)(const char*)>("SendScpiCommand", o.module);
+        o.result = send ? send("*IDN?") : -99;
+    } else {
+        const auto read = BindByName<int(WINAPI*)(char*, int, int*)>("GetQueryResponse", o.module);
+        char buffer[258] = {};
+        int count = 0;
+        o.result = read ? read(buffer, 256, &count) : -99;
+        o.reply = Text(std::wstring(buffer, buffer + count));
+    }
+}
+
+std::string ReadWholeFile(const std::wstring& path)
+{
+    std::string bytes;
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0)
+        bytes.append(chunk, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+void WriteWholeFile(const std::wstring& path, const std::string& bytes)
+{
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+// A second module of that name is one the server's next bare-name load may return instead of the trace.
+int ModulesNamedVorn()
+{
+    HMODULE modules[512];
+    DWORD bytes = 0;
+    if (!EnumProcessModules(GetCurrentProcess(), modules, sizeof modules, &bytes))
+        return -1;
+    int count = 0;
+    for (DWORD i = 0; i < bytes / sizeof(HMODULE) && i < 512; ++i) {
+        wchar_t name[MAX_PATH] = {};
+        GetModuleBaseNameW(GetCurrentProcess(), modules[i], name, MAX_PATH);
+        count += _wcsicmp(name, L"Vorn.dll") == 0;
+    }
+    return count;
+}
+
+} // namespace
+
+int RunClient(int argc, wchar_t** argv)
+{
+    if (argc < 4 || CoInitialize(nullptr) != S_OK)
+        return 2;
+    SetCurrentDirectoryW((BinFolder() + L"\\" + argv[2]).c_str());
+    // Lines are composed at the end: asking the loader about a module between the steps would change
+    // what the next bare-name load returns under Wine (it caches the module it was last asked about).
+    std::vector<std::pair<std::wstring, Outcome>> outcomes;
+    Microsoft::WRL::ComPtr<_clsVornlink> server;
+    for (int i = 4; i < argc; ++i) {
+        const std::wstring step = argv[i];
+        if (step.rfind(L"env:", 0) == 0) {
+            const std::size_t equals = step.find(L'=');
+            const std::wstring value = step.substr(equals + 1);
+            SetEnvironmentVariableW(step.substr(4, equals - 4).c_str(), value.empty() ? nullptr : value.c_str());
+            continue;
+        }
+        Outcome o;
+        if (step.rfind(L"bind-", 0) == 0) {
+            BindAndCall(step, o);
+        } else {
+            const auto found = ServerSteps().find(step);
+            if (found == ServerSteps().end())
+                return 3;
+            if (!server)
+                server = vorn::test::NewServerObject();
+            found->second(server.Get(), o);
+        }
+        outcomes.emplace_back(step, std::move(o));
+    }
+    std::string out;
+    for (const auto& [step, o] : outcomes) {
+        char head[96];
+        snprintf(head, sizeof head, " hr=%08lX result=%ld module=%s reply=", static_cast<unsigned long>(o.hr),
+                 static_cast<long>(o.result),
+                 !o.module ? "-" : GetProcAddress(o.module, "VornTraceLibrary") ? "trace" : "other");
+        out += std::string(step.begin(), step.end()) + head + Escaped(o.reply.view()) + '\n';
+    }
+    out += "modules named Vorn.dll: " + std::to_string(ModulesNamedVorn()) + '\n';
+    WriteWholeFile(argv[3], out);
+    server.Reset();
+    CoUninitialize();
+    return 0;
+}
+
+Client::Client(const ClientOptions& options) : options_(options)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempFileNameW(BinFolder().c_str(), L"trc", 0, temp);
+    output_ = temp;
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --client " + options.folder + L" \"" + output_ + L"\"";
+    for (const std::wstring& step : options.steps)
+        commandLine += L" \"" + step + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE,
+                        options.collectDebugOutput ? DEBUG_ONLY_THIS_PROCESS : 0, nullptr, nullptr, &startup,
+                        &process_))
+        process_ = {};
+}
+
+Client::~Client()
+{
+    if (process_.hProcess) {
+        WaitForSingleObject(process_.hProcess, 60000);
+        CloseHandle(process_.hThread);
+        CloseHandle(process_.hProcess);
+    }
+    DeleteFileW(output_.c_str());
+}
+
+ClientRun Client::Wait()
+{
+    ClientRun run;
+    if (!process_.hProcess)
+        return run;
+    if (options_.collectDebugOutput) {
+        // A minimal debugger: collect the debug strings, let everything else run on.
+        for (;;) {
+            DEBUG_EVENT event{};
+            if (!WaitForDebugEvent(&event, 60000))
+                break;
+            DWORD status = DBG_CONTINUE;
+            if (event.dwDebugEventCode == OUTPUT_DEBUG_STRING_EVENT) {
+                const OUTPUT_DEBUG_STRING_INFO& info = event.u.DebugString;
+                std::string text(info.nDebugStringLength * (info.fUnicode ? 2 : 1), '\0');
+                SIZE_T read = 0;
+                ReadProcessMemory(process_.hProcess, info.lpDebugStringData, text.data(), text.size(), &read);
+                if (info.fUnicode) {
+                    std::string narrow;
+                    for (std::size_t i = 0; i + 1 < read; i += 2)
+                        narrow += text[i + 1] == 0 ? text[i] : '?';
+                    text = narrow;
+                }
+                run.debugOutput.push_back(text.substr(0, text.find('\0')));
+            } else if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&
+                       event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
+                status = DBG_EXCEPTION_NOT_HANDLED;
+            } else if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT && event.u.LoadDll.hFile) {
+                CloseHandle(event.u.LoadDll.hFile);
+            } else if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT && event.u.CreateProcessInfo.hFile) {
+                CloseHandle(event.u.CreateProcessInfo.hFile);
+            }
+            const bool exited = event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT;
+            ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+            if (exited)
+                break;
+        }
+    }
+    WaitForSingleObject(process_.hProcess, 60000);
+    GetExitCodeProcess(process_.hProcess, &run.exitCode);
+    const std::string text = ReadWholeFile(output_);
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        run.lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return run;
+}
+
+} // namespace tracetest

@@ -1,0 +1,104 @@
+#include "ModuleFile.h"
+
+#include "Handles.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace vorntrace {
+namespace {
+
+class FileReader {
+public:
+    explicit FileReader(HANDLE file) : file_(file) {}
+
+    bool read(DWORD offset, void* into, DWORD size) const
+    {
+        LARGE_INTEGER at{};
+        at.QuadPart = offset;
+        DWORD got = 0;
+        return SetFilePointerEx(file_, at, nullptr, FILE_BEGIN) && ReadFile(file_, into, size, &got, nullptr) &&
+               got == size;
+    }
+
+    template <class T>
+    bool read(DWORD offset, T& into) const
+    {
+        return read(offset, &into, sizeof into);
+    }
+
+    // A zero-terminated name of at most 255 characters.
+    bool readName(DWORD offset, std::string& name) const
+    {
+        char buffer[256] = {};
+        LARGE_INTEGER at{};
+        at.QuadPart = offset;
+        DWORD got = 0;
+        if (!SetFilePointerEx(file_, at, nullptr, FILE_BEGIN) || !ReadFile(file_, buffer, 255, &got, nullptr))
+            return false;
+        name.assign(buffer, strnlen(buffer, got));
+        return true;
+    }
+
+private:
+    HANDLE file_;
+};
+
+} // namespace
+
+ModuleFile readModuleFile(const std::wstring& path)
+{
+    ModuleFile result;
+    const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid())
+        return result;
+    result.found = true;
+    const FileReader reader(file.get());
+
+    IMAGE_DOS_HEADER dos{};
+    IMAGE_NT_HEADERS32 nt{};
+    if (!reader.read(0, dos) || dos.e_magic != IMAGE_DOS_SIGNATURE || !reader.read(dos.e_lfanew, nt) ||
+        nt.Signature != IMAGE_NT_SIGNATURE || nt.FileHeader.Machine != IMAGE_FILE_MACHINE_I386 ||
+        nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC || !(nt.FileHeader.Characteristics & IMAGE_FILE_DLL))
+        return result;
+    result.library32 = true;
+
+    // Addresses in the headers are relative to the loaded image: map them to file offsets.
+    std::vector<IMAGE_SECTION_HEADER> sections(nt.FileHeader.NumberOfSections);
+    const DWORD sectionTable = static_cast<DWORD>(dos.e_lfanew) + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) +
+                               nt.FileHeader.SizeOfOptionalHeader;
+    if (!sections.empty() &&
+        !reader.read(sectionTable, sections.data(), static_cast<DWORD>(sections.size() * sizeof sections[0])))
+        return result;
+    const auto offsetOf = [&](DWORD rva, DWORD& offset) {
+        for (const IMAGE_SECTION_HEADER& section : sections) {
+            if (rva >= section.VirtualAddress && rva < section.VirtualAddress + section.SizeOfRawData) {
+                offset = rva - section.VirtualAddress + section.PointerToRawData;
+                return true;
+            }
+        }
+        return false;
+    };
+
+    const IMAGE_DATA_DIRECTORY& directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    IMAGE_EXPORT_DIRECTORY exports{};
+    DWORD offset = 0;
+    if (directory.Size == 0 || !offsetOf(directory.VirtualAddress, offset) || !reader.read(offset, exports))
+        return result;
+    DWORD names = 0;
+    if (exports.NumberOfNames == 0 || exports.NumberOfNames > 65536 || !offsetOf(exports.AddressOfNames, names))
+        return result;
+    std::vector<DWORD> nameRvas(exports.NumberOfNames);
+    if (!reader.read(names, nameRvas.data(), static_cast<DWORD>(nameRvas.size() * sizeof(DWORD))))
+        return result;
+    for (const DWORD rva : nameRvas) {
+        std::string name;
+        if (offsetOf(rva, offset) && reader.readName(offset, name))
+            result.exports.insert(std::move(name));
+    }
+    return result;
+}
+
+} // namespace vorntrace

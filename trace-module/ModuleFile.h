@@ -1,0 +1,18 @@
+#pragma once
+// What a library file exports, read from the file itself without loading it: safe under the
+// loader lock, so the tracing library can check its target while it is being loaded.
+
+#include <set>
+#include <string>
+
+namespace vorntrace {
+
+struct ModuleFile {
+    bool found = false;    // the file could be opened
+    bool library32 = false; // a 32-bit x86 DLL
+    std::set<std::string> exports; // the exported names
+};
+
+ModuleFile readModuleFile(const std::wstring& path);
+
+} // namespace vorntrace
