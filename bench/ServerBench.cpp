@@ -141,6 +141,27 @@ int main()
     const unsigned char command[] = "VORN:CONFIG 1,7,16,1";
     const double floor = NanosecondsPerCall([&] { send(command); });
 
+    // The same entries through the tracing library, forwarding to the do-nothing module and
+    // recording every call into a file of its own: what tracing adds to a call.
+    const std::wstring traceLog = g_bin + L"\\bench-trace.log";
+    SetEnvironmentVariableW(L"VORN_TRACE_TARGET", (g_bin + L"\\null-module\\Vorn.dll").c_str());
+    SetEnvironmentVariableW(L"VORN_TRACE_LOG", traceLog.c_str());
+    const HMODULE traced = LoadLibraryW((g_bin + L"\\trace\\Vorn.dll").c_str());
+    using Read = LONG(WINAPI*)(unsigned char*, LONG, LONG*);
+    double tracedSend = -1, tracedRead = -1, untracedRead = -1;
+    if (traced) {
+        const auto read = Export<Read>(module, "GetQueryResponse");
+        const auto tracedSendEntry = Export<Send>(traced, "SendScpiCommand");
+        const auto tracedReadEntry = Export<Read>(traced, "GetQueryResponse");
+        unsigned char buffer[258] = {};
+        LONG count = 0;
+        untracedRead = NanosecondsPerCall([&] { read(buffer, 256, &count); }, 20000);
+        tracedSend = NanosecondsPerCall([&] { tracedSendEntry(command); }, 20000);
+        tracedRead = NanosecondsPerCall([&] { tracedReadEntry(buffer, 256, &count); }, 20000);
+        DeleteFileW(traceLog.c_str());
+        DeleteFileW((traceLog + L".1").c_str());
+    }
+
     short type = 1, number = 7, address = 16, port = 1;
     LONG result = 0;
     VARIANT configArguments[] = {ByRef(&port), ByRef(&address), ByRef(&number), ByRef(&type)};
@@ -168,7 +189,14 @@ int main()
         {"SYST_ERR", 0x60030011, &replyParams, NanosecondsPerCall([&] { object->SYST_ERR(&reply, &result); })},
     };
     std::printf("\nns per call, module entries doing nothing (best of 5 rounds of 200000 calls)\n");
-    std::printf("  direct SendScpiCommand call (floor): %.0f\n\n", floor);
+    std::printf("  direct SendScpiCommand call (floor): %.0f\n", floor);
+    if (tracedSend < 0) {
+        std::printf("  traced: trace\\Vorn.dll could not be loaded\n\n");
+    } else {
+        std::printf("  traced SendScpiCommand: %.0f (adds %.0f)\n", tracedSend, tracedSend - floor);
+        std::printf("  GetQueryResponse: %.0f, traced %.0f (adds %.0f)\n\n", untracedRead, tracedRead,
+                    tracedRead - untracedRead);
+    }
     std::printf("  %-20s %10s %10s %10s %12s\n", "method", "vtable", "Invoke", "stock", "Invoke/stock");
     for (Row& row : rows) {
         const double late = NanosecondsPerCall(
