@@ -1,6 +1,8 @@
 # Every DLL and program leaves the link stripped, its debug information in <file>.debug beside it, tied
 # to it by a .gnu_debuglink section (name and CRC) through which gdb finds it. Stripped binaries are what
 # the tests run and the installer and the release ship; the debug files ship in a zip of their own.
+# Debug information for our own code in every configuration: -g leaves the generated code as it is.
+add_compile_options(-g)
 if(NOT CMAKE_OBJCOPY)
   message(FATAL_ERROR "objcopy not found: it splits the debug information off the binaries")
 endif()

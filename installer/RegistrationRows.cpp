@@ -11,6 +11,7 @@
 // the 32-bit view (shared keys included) and the rows of the 64-bit view.
 //
 // usage: registration_rows <server dll> <file id> <folder property> <rows32.wxi> <rows64.wxi>
+#include "BuildStepFailure.h"
 #include "Registration.h"
 
 #include "ResourceOwners.h"
@@ -29,6 +30,8 @@
 namespace {
 
 using Microsoft::WRL::ComPtr;
+using vorn::buildstep::Check;
+using vorn::buildstep::Fail;
 
 // The platform's marshaler for oleautomation and dual interfaces (PSOAInterface).
 constexpr std::wstring_view kTypeLibraryMarshaler = L"{00020424-0000-0000-C000-000000000046}";
@@ -42,20 +45,6 @@ struct Row {
     std::wstring value;
     bool bothViews = false;
 };
-
-[[noreturn]] void Fail(const std::string& message)
-{
-    throw std::runtime_error(message);
-}
-
-void Check(HRESULT outcome, const char* what)
-{
-    if (FAILED(outcome)) {
-        char text[160];
-        std::snprintf(text, sizeof text, "%s failed: 0x%08lX", what, static_cast<unsigned long>(outcome));
-        Fail(text);
-    }
-}
 
 std::string Narrow(std::wstring_view text)
 {

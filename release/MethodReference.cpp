@@ -10,6 +10,7 @@
 //
 // usage: method_reference <Vornlink.dll> <traffic record> <reference.md>
 // Run in the folder of the simulated Vorn.dll, which the server finds as the current folder.
+#include "BuildStepFailure.h"
 #include "MethodTable.h"
 #include "RaisedError.h"
 #include "ResourceOwners.h"
@@ -34,21 +35,9 @@
 namespace {
 
 using Microsoft::WRL::ComPtr;
+using vorn::buildstep::Check;
+using vorn::buildstep::Fail;
 using vorn::Method;
-
-[[noreturn]] void Fail(const std::string& message)
-{
-    throw std::runtime_error(message);
-}
-
-void Check(HRESULT outcome, const char* what)
-{
-    if (FAILED(outcome)) {
-        char text[160];
-        std::snprintf(text, sizeof text, "%s failed: 0x%08lX", what, static_cast<unsigned long>(outcome));
-        Fail(text);
-    }
-}
 
 // The reference is ASCII; anything else in a name or a reply would be a fault worth stopping for.
 std::string Ascii(std::wstring_view text)
@@ -127,26 +116,25 @@ struct Signature {
     bool hasResult = false;
 };
 
-const char* CppType(VARTYPE type)
-{
-    switch (type) {
-    case VT_I2: return "short";
-    case VT_I4: return "long";
-    case VT_R8: return "double";
-    case VT_BSTR: return "BSTR";
-    default: Fail("a parameter type the reference doesn't know");
-    }
-}
+// The parameter types of the interface, as C++ and as VBScript and VBA see them.
+struct TypeNames {
+    VARTYPE type;
+    const char* cpp;
+    const char* script;
+};
+constexpr TypeNames kTypeNames[] = {
+    {VT_I2, "short", "Integer"},
+    {VT_I4, "long", "Long"},
+    {VT_R8, "double", "Double"},
+    {VT_BSTR, "BSTR", "String"},
+};
 
-const char* ScriptType(VARTYPE type)
+const TypeNames& NamesOf(VARTYPE type)
 {
-    switch (type) {
-    case VT_I2: return "Integer";
-    case VT_I4: return "Long";
-    case VT_R8: return "Double";
-    case VT_BSTR: return "String";
-    default: Fail("a parameter type the reference doesn't know");
-    }
+    for (const TypeNames& names : kTypeNames)
+        if (names.type == type)
+            return names;
+    Fail("a parameter type the reference doesn't know");
 }
 
 std::vector<Signature> ReadTypeLibrary(const std::wstring& server)
@@ -469,7 +457,7 @@ std::string CppSignature(const Signature& signature)
         list += list.empty() ? "" : ", ";
         if (parameter.flags & PARAMFLAG_FOPT)
             list += "/* optional, may be null */ ";
-        list += std::string(CppType(parameter.type)) + "* " + parameter.name;
+        list += std::string(NamesOf(parameter.type).cpp) + "* " + parameter.name;
     }
     return "HRESULT " + signature.name + "(" + list + ")";
 }
@@ -480,7 +468,7 @@ std::string Parameters(const Signature& signature)
     for (const Parameter& parameter : signature.parameters) {
         if (parameter.flags & PARAMFLAG_FRETVAL)
             continue;
-        Append(text, ", ", parameter.name + " As " + ScriptType(parameter.type) +
+        Append(text, ", ", parameter.name + " As " + NamesOf(parameter.type).script +
                                (parameter.flags & PARAMFLAG_FOPT ? " (optional)" : ""));
     }
     return text.empty() ? "none" : text;

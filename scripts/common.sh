@@ -15,7 +15,7 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 ensure_tools() {
     local missing=0
     for tool in cmake i686-w64-mingw32-g++-posix i686-w64-mingw32-widl x86_64-w64-mingw32-g++-posix \
-                wine wineserver wixl msibuild faketime osslsigncode zip unzip; do
+                wine wineserver wixl msibuild faketime osslsigncode openssl zip unzip git; do
         command -v "$tool" >/dev/null 2>&1 || missing=1
     done
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing=1
@@ -30,7 +30,7 @@ ensure_tools() {
     $sudo apt-get update -q
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
         mingw-w64 mingw-w64-tools wine wine32:i386 wine64 libwine-dev googletest cmake make \
-        msitools wixl faketime osslsigncode zip unzip ca-certificates >&2
+        msitools wixl faketime osslsigncode openssl zip unzip git ca-certificates >&2
 }
 
 build() {

@@ -13,6 +13,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export VORN_BUILD_DIR="${VORN_RELEASE_BUILD_DIR:-$ROOT/build/release}"
 source "$ROOT/scripts/common.sh"
 DIST="${VORN_DIST_DIR:-$ROOT/dist}"
+cd "$ROOT"
 
 ensure_tools
 command -v git >/dev/null || { echo "release.sh: git is needed (the commit's time and name)" >&2; exit 1; }
@@ -23,6 +24,8 @@ export SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-$(git -C "$ROOT" log -1 --format=
 export TZ=UTC
 
 echo "== Clean build in $BUILD" >&2
+# The build runs Windows programs (registration rows, the reference) in a Wine prefix of its own.
+trap wine_session_stop EXIT
 rm -rf "$BUILD"
 cmake --preset "$PRESET" -B "$BUILD" >/dev/null
 available_targets="$(cmake --build "$BUILD" --target help)"

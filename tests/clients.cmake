@@ -110,6 +110,30 @@ vorn_script_client(clients.vbscript.EntryMissing ${VORN_CLIENT_SOURCES}/EntryMis
 
 vorn_script_client(clients.jscript.Results ${VORN_CLIENT_SOURCES}/Results.js
                    HOST ${cscript32} HELPER ${VORN_CLIENT_SOURCES}/Checks.js ARCH x86)
+
+# The same script clients once against the checked server (tests/hardening.cmake builds it), which traps
+# on undefined behaviour such as a misaligned read of the variables a script engine passes. One test:
+# the class is registered to the checked server for its length only.
+if(NOT MSVC)
+  vorn_windows_path(_checked_server ${VORN_BIN}/checked/Vornlink.dll)
+  set(_checked_clients "")
+  foreach(_client vbscript.WriteBack/WriteBack.vbs vbscript.CommandSet/CommandSet.vbs jscript.Results/Results.js)
+    string(REGEX REPLACE "/.*" "" _name ${_client})
+    vorn_windows_path(_script ${VORN_CLIENT_WORK}/clients.${_client})
+    string(REPLACE ";" "|" _host "${cscript32}")
+    list(APPEND _checked_clients "${_name}=${_host}|//nologo|${_script}")
+  endforeach()
+  add_test(NAME clients.checked_server
+           COMMAND ${CMAKE_COMMAND} -DWINE_RUN=${CMAKE_CROSSCOMPILING_EMULATOR} -DCHECKED=${_checked_server}
+                   -DRELEASE=${VORN_SERVER_WINDOWS_PATH} -DCLSID={9C8A32C4-E3C0-4574-8DFF-17BDF0670A70}
+                   "-DCLIENTS=${_checked_clients}" -DRUN_DIR=${VORN_BIN}/sim -DWORK=${VORN_CLIENT_WORK}/checked_server
+                   -P ${VORN_CLIENT_SOURCES}/AgainstCheckedServer.cmake)
+  set_tests_properties(clients.checked_server PROPERTIES
+    ENVIRONMENT "VORN_SIM_DIR=${VORN_SIM_WINDOWS_PATH};VORN_HOST_ARCH=x86"
+    # The registration it changes is every other client's.
+    RUN_SERIAL TRUE
+    TIMEOUT 400)
+endif()
 vorn_script_client(clients.jscript.LibraryMissing ${VORN_CLIENT_SOURCES}/LibraryMissing.js
                    HOST ${cscript32} HELPER ${VORN_CLIENT_SOURCES}/Checks.js ARCH x86
                    WORKING_DIRECTORY ${VORN_CLIENT_WORK}/no-library ENVIRONMENT "WINEPATH=")
