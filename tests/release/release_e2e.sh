@@ -91,8 +91,8 @@ check_dist() {
         local relative="${file#"$installed"/}"
         cmp -s "$file" "$folder/unzipped/$name/$relative" || fail "the package's $relative differs from the zip's"
     done < <(find "$installed" -type f -print0)
-    msiinfo export "$msi" File | grep -q $'\tCALIBR~1.VBS|calibrate.vbs\t' || fail "the package has no short name for calibrate.vbs"
-    msiinfo export "$msi" Directory | grep -q $'\tSIMULA~1|Simulated module' || fail "the package has no short name for its simulated module's folder"
+    msiinfo export "$msi" File | grep >/dev/null $'\tCALIBR~1.VBS|calibrate.vbs\t' || fail "the package has no short name for calibrate.vbs"
+    msiinfo export "$msi" Directory | grep >/dev/null $'\tSIMULA~1|Simulated module' || fail "the package has no short name for its simulated module's folder"
 }
 
 case "$CASE" in
