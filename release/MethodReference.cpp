@@ -53,11 +53,12 @@ std::string Ascii(std::wstring_view text)
 
 // An example argument: a literal passed by value, or a string variable passed by reference.
 struct Argument {
-    enum Kind { Integer, Double, Variable } kind;
+    enum Kind { Integer, Long, Double, Variable } kind;
     double number = 0;
     std::wstring_view text;
 };
 Argument I(short value) { return {Argument::Integer, static_cast<double>(value), {}}; }
+Argument L(LONG value) { return {Argument::Long, static_cast<double>(value), {}}; }
 Argument D(double value) { return {Argument::Double, value, {}}; }
 Argument S(std::wstring_view value) { return {Argument::Variable, 0, value}; }
 
@@ -72,7 +73,9 @@ const std::vector<Example> kExamples = {
     {Method::SPI_VERSION, {S(L"")}, ""},
     {Method::CONFIG, {I(1), I(7), I(16), I(1)}, ""},
     {Method::CONFIG, {I(3), I(7), I(16), I(1)}, "board type outside 1 to 2"},
+    {Method::CONFIG, {L(40000), I(7), I(16), I(1)}, "40000 doesn't fit an Integer"},
     {Method::VORN_DELAY, {D(0.25), I(1)}, ""},
+    {Method::VORN_DELAY, {S(L"soon"), I(1)}, "not a number"},
     {Method::DISP_MENU, {S(L"conf")}, ""},
     {Method::DISP_MENU, {S(L" CONF")}, "blanks are kept, so no keyword matches"},
     {Method::VORN_FINT, {S(L" on ")}, ""},
@@ -258,6 +261,17 @@ struct Outcome {
     std::optional<LONG> result;
 };
 
+// The failures of IDispatch::Invoke itself (an argument the dispatcher can't convert), as VBScript and
+// VBA report them.
+const char* DispatchError(HRESULT outcome)
+{
+    switch (outcome) {
+    case DISP_E_OVERFLOW: return "6 (Overflow)";
+    case DISP_E_TYPEMISMATCH: return "13 (Type mismatch)";
+    default: return nullptr;
+    }
+}
+
 Outcome Run(IDispatch* server, const Signature& signature, const Example& example, Traffic& traffic)
 {
     // VBScript's own layout: arguments in reverse order, variables by reference.
@@ -282,6 +296,10 @@ Outcome Run(IDispatch* server, const Signature& signature, const Example& exampl
         } else if (argument.kind == Argument::Integer) {
             V_VT(&slot) = VT_I2;
             V_I2(&slot) = static_cast<SHORT>(argument.number);
+            list += Number(argument.number);
+        } else if (argument.kind == Argument::Long) {
+            V_VT(&slot) = VT_I4;
+            V_I4(&slot) = static_cast<LONG>(argument.number);
             list += Number(argument.number);
         } else {
             V_VT(&slot) = VT_R8;
@@ -308,6 +326,8 @@ Outcome Run(IDispatch* server, const Signature& signature, const Example& exampl
                   Ascii(vorn::UniqueBstr(exception.bstrDescription).view()) + ")";
         SysFreeString(exception.bstrSource);
         SysFreeString(exception.bstrHelpFile);
+    } else if (const char* error = DispatchError(outcome)) {
+        effect += std::string("; raises error ") + error;
     } else {
         Check(outcome, "Invoke of an example");
         if (signature.hasResult) {
