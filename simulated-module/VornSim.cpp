@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "Faults.h"
+#include "ProcessText.h"
 #include "SimulatedModule.h"
 #include "Traffic.h"
 
@@ -22,26 +23,9 @@ struct Library {
 
 Library library;
 
-// Read from the process environment at each call, not from the C runtime's copy taken at start-up,
-// so a caller can switch it with SetEnvironmentVariable while the library is loaded.
-std::wstring environment(const wchar_t* name)
-{
-    std::wstring value(256, L'\0');
-    for (;;) {
-        const DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-        if (length == 0)
-            return {};
-        if (length < value.size()) {
-            value.resize(length);
-            return value;
-        }
-        value.resize(length);
-    }
-}
-
 vornsim::Faults currentFaults()
 {
-    const std::wstring text = environment(L"VORN_SIM_FAULT");
+    const std::wstring text = vornsim::environment(L"VORN_SIM_FAULT");
     // The switches are ASCII words; anything else simply matches none of them.
     std::string narrow;
     for (const wchar_t c : text)
@@ -56,23 +40,12 @@ std::wstring ownFolder()
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCWSTR>(&anchor), &self))
         return {};
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0)
-            return {};
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
-    return path.substr(0, path.find_last_of(L"\\/") + 1);
+    return vornsim::folderOf(vornsim::moduleFileName(self));
 }
 
 std::wstring logPath()
 {
-    std::wstring path = environment(L"VORN_SIM_LOG");
+    std::wstring path = vornsim::environment(L"VORN_SIM_LOG");
     if (path.empty())
         path = ownFolder() + L"VornSim.log";
     return path;

@@ -1,19 +1,15 @@
 #pragma once
-// Small readers of process facts the tracing library needs as text.
+// Process facts as text: those shared with the simulated module, and the header lines' forms.
 
-#include <windows.h>
+#include "ProcessText.h"
 
 #include <string>
 
 namespace vorntrace {
 
-// From the process environment (not the C runtime's copy), so SetEnvironmentVariable counts.
-std::wstring environment(const wchar_t* name);
-
-std::wstring moduleFileName(HMODULE module);
-
-// The folder part of a path, with its trailing backslash.
-std::wstring folderOf(const std::wstring& path);
+using vornsim::environment;
+using vornsim::folderOf;
+using vornsim::moduleFileName;
 
 // UTF-8, for the record's header lines.
 std::string utf8(const std::wstring& text);

@@ -153,6 +153,25 @@ struct TrafficLine {
     }
 };
 
+// A file's bytes, read while others may write it; empty when there is no file.
+inline std::string ReadFileBytes(const std::wstring& path)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        if (GetLastError() == ERROR_FILE_NOT_FOUND)
+            return {};
+        throw std::runtime_error("traffic log: cannot open the log");
+    }
+    std::string text;
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0)
+        text.append(chunk, read);
+    CloseHandle(file);
+    return text;
+}
+
 class TrafficLog {
 public:
     // `file` may be relative: it is made absolute against the current folder.
@@ -182,24 +201,7 @@ public:
     }
 
     // The file's bytes as they are; empty when there is no file.
-    std::string rawText() const
-    {
-        const HANDLE file =
-            CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            if (GetLastError() == ERROR_FILE_NOT_FOUND)
-                return {};
-            throw std::runtime_error("traffic log: cannot open the log");
-        }
-        std::string text;
-        char chunk[4096];
-        DWORD read = 0;
-        while (ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0)
-            text.append(chunk, read);
-        CloseHandle(file);
-        return text;
-    }
+    std::string rawText() const { return ReadFileBytes(path_); }
 
     // Every line in order, notes ('#') left out. Throws std::runtime_error on a line neither writer writes.
     std::vector<TrafficLine> lines() const

@@ -95,21 +95,6 @@ void BindAndCall(const std::wstring& step, Outcome& o)
     }
 }
 
-std::string ReadWholeFile(const std::wstring& path)
-{
-    std::string bytes;
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0)
-        bytes.append(chunk, got);
-    CloseHandle(file);
-    return bytes;
-}
-
 void WriteWholeFile(const std::wstring& path, const std::string& bytes)
 {
     const HANDLE file =
@@ -252,7 +237,7 @@ ClientRun Client::Wait()
     }
     WaitForSingleObject(process_.hProcess, 60000);
     GetExitCodeProcess(process_.hProcess, &run.exitCode);
-    const std::string text = ReadWholeFile(output_);
+    const std::string text = vorn::test::ReadFileBytes(output_);
     for (std::size_t start = 0; start < text.size();) {
         const std::size_t end = std::min(text.find('\n', start), text.size());
         run.lines.push_back(text.substr(start, end - start));
