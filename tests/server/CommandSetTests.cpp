@@ -347,6 +347,8 @@ TEST_F(ServerTest, QueriesReplaceTheStringWithAllOf257DecodedBytes)
     EXPECT_EQ(result, 0);
     EXPECT_EQ(View(reply).substr(0, 13), L"+0,\"No error\"");
     EXPECT_EQ(Sent(), (Strings{"*IDN?", "SYST:ERR?"}));
+    // The library is told 256 bytes, not the buffer's 258, and finds the out value at 0.
+    EXPECT_EQ(log.replyRequests(), (std::vector<ReplyRequest>{{256, 0}, {256, 0}}));
     SysFreeString(reply);
 }
 
