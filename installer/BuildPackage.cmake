@@ -26,8 +26,9 @@ execute_process(COMMAND date -u -d @${epoch} "+%Y-%m-%d %H:%M:%S" OUTPUT_VARIABL
                 OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 
 set(at_clock "")
+# -f: a stopped clock, not one that starts at that time and runs on.
 if(FAKETIME)
-  set(at_clock ${CMAKE_COMMAND} -E env TZ=UTC ${FAKETIME} ${clock})
+  set(at_clock ${CMAKE_COMMAND} -E env TZ=UTC ${FAKETIME} -f ${clock})
 endif()
 function(run)
   execute_process(COMMAND ${at_clock} ${ARGN}
