@@ -193,6 +193,7 @@ int main()
     if (tracedSend < 0) {
         std::printf("  traced: trace\\Vorn.dll could not be loaded\n\n");
     } else {
+        std::printf("  traced, two records per call into a file (best of 5 rounds of 20000 calls):\n");
         std::printf("  traced SendScpiCommand: %.0f (adds %.0f)\n", tracedSend, tracedSend - floor);
         std::printf("  GetQueryResponse: %.0f, traced %.0f (adds %.0f)\n\n", untracedRead, tracedRead,
                     tracedRead - untracedRead);
