@@ -16,7 +16,8 @@ DIST="${VORN_DIST_DIR:-$ROOT/dist}"
 cd "$ROOT"
 
 ensure_tools
-command -v git >/dev/null || { echo "release.sh: git is needed (the commit's time and name)" >&2; exit 1; }
+git -C "$ROOT" rev-parse --git-dir >/dev/null 2>&1 ||
+    { echo "release.sh: not a git checkout: a release is that of a commit (its time dates the archives)" >&2; exit 1; }
 if [ -n "$(git -C "$ROOT" status --porcelain --untracked-files=no)" ]; then
     echo "release.sh: warning: the checkout has uncommitted changes; this release is not that of a commit" >&2
 fi
@@ -37,6 +38,11 @@ for target in vornsh vorn_trace; do
 done
 [ ${#optional[@]} = 0 ] || echo "release.sh: not in this tree, so not in the release: ${optional[*]}" >&2
 cmake --build "$BUILD" --parallel 2 --target "${targets[@]}" >&2
+if ! cmp -s "$BUILD/docs/reference.md" "$ROOT/docs/reference.md"; then
+    echo "release.sh: docs/reference.md is not what this server generates: build the target" \
+         "vornlink_reference_update, review and commit it" >&2
+    exit 1
+fi
 VERSION="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")"
 NAME="Vornlink-$VERSION"
 BIN="$BUILD/bin"
@@ -51,7 +57,9 @@ for binary in Vornlink.dll fullcal.exe vornsh.exe sim/Vorn.dll trace/Vorn.dll; d
 done
 
 STAGE="$BUILD/release"
-rm -rf "$STAGE" "$DIST"
+rm -rf "$STAGE"
+# Only what a release writes: VORN_DIST_DIR may name a folder that holds other things too.
+mkdir -p "$DIST" && rm -f "$DIST"/Vornlink-*.msi "$DIST"/Vornlink-*.zip "$DIST/SHA256SUMS"
 mkdir -p "$STAGE/bin" "$STAGE/zip/$NAME" "$STAGE/debug/$NAME" "$DIST"
 for binary in "${binaries[@]}"; do
     install -D -m 644 "$BIN/$binary" "$STAGE/bin/$binary"
