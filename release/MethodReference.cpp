@@ -276,12 +276,12 @@ Outcome Run(IDispatch* server, const Signature& signature, const Example& exampl
 {
     // VBScript's own layout: arguments in reverse order, variables by reference.
     const size_t count = example.arguments.size();
-    std::vector<VARIANT> variables(count), passed(count);
+    std::vector<vorn::UniqueVariant> variables(count); // the script's variables, owned
+    std::vector<VARIANT> passed(count);                 // what Invoke gets: values, or references to them
     std::string assignments, list;
     for (size_t i = 0; i < count; ++i) {
         const Argument& argument = example.arguments[i];
-        VARIANT& variable = variables[i];
-        VariantInit(&variable);
+        VARIANT& variable = *variables[i].get();
         VARIANT& slot = passed[count - 1 - i];
         VariantInit(&slot);
         const std::string& name = signature.parameters.at(i).name;
@@ -336,7 +336,7 @@ Outcome Run(IDispatch* server, const Signature& signature, const Example& exampl
         }
     }
     for (size_t i = 0; i < count; ++i) {
-        VARIANT& variable = variables[i];
+        VARIANT& variable = *variables[i].get();
         const Argument& argument = example.arguments[i];
         if (argument.kind == Argument::Variable && V_VT(&variable) == VT_BSTR &&
             vorn::View(V_BSTR(&variable)) != argument.text) {
@@ -349,7 +349,6 @@ Outcome Run(IDispatch* server, const Signature& signature, const Example& exampl
             else
                 effect += "; " + name + " is now " + Quoted(now);
         }
-        VariantClear(&variable);
     }
     if (*example.note)
         effect += std::string(" (") + example.note + ")";
