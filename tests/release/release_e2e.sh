@@ -91,8 +91,28 @@ check_dist() {
         local relative="${file#"$installed"/}"
         cmp -s "$file" "$folder/unzipped/$name/$relative" || fail "the package's $relative differs from the zip's"
     done < <(find "$installed" -type f -print0)
+    # Every file and folder name is 8.3 or "SHORT|long" with an 8.3 SHORT, unique in its folder.
+    local problems
+    problems="$(
+        { msiinfo export "$msi" Component | tr -d '\r' | awk -F'\t' 'NR > 3 { print "C\t" $1 "\t" $3 }'
+          msiinfo export "$msi" Directory | tr -d '\r' | awk -F'\t' 'NR > 3 && $2 != "" && $3 != "." { print "D\t" $2 "\t" $3 }'
+          msiinfo export "$msi" File | tr -d '\r' | awk -F'\t' 'NR > 3 { print "F\t" $2 "\t" $3 }'
+        } | awk -F'\t' '
+            $1 == "C" { folder[$2] = $3; next }
+            {
+                where = ($1 == "F") ? folder[$2] : $2
+                split($3, names, "|"); short = toupper(names[1])
+                parts = split(short, part, ".")
+                if (short !~ /^[-A-Z0-9_~!#$%&(){}@.]+$/ || parts > 2 || length(part[1]) < 1 ||
+                    length(part[1]) > 8 || length(part[2]) > 3)
+                    print "not 8.3: " $3
+                if ((where, short) in seen) print "twice in " where ": " short
+                seen[where, short] = 1
+                count++
+            }
+            END { if (count < 10) print "only " count " names" }')"
+    [ -z "$problems" ] || fail "the package's short names: $problems"
     msiinfo export "$msi" File | grep >/dev/null $'\tCALIBR~1.VBS|calibrate.vbs\t' || fail "the package has no short name for calibrate.vbs"
-    msiinfo export "$msi" Directory | grep >/dev/null $'\tSIMULA~1|Simulated module' || fail "the package has no short name for its simulated module's folder"
 }
 
 case "$CASE" in
