@@ -73,9 +73,15 @@ file(REMOVE ${OUTPUT})
 run(${WIXL} --arch x64 -I ${GENERATED} -o ${OUTPUT}
     -D Version=${VERSION} -D ProductCode=${PRODUCT_CODE} -D UpgradeCode=${UPGRADE_CODE} -D Files=.${files}
     ${PACKAGE_DEFINITIONS})
-# wixl has no element for a RemoveFile row with a file name: the simulator's traffic record.
-run(${MSIBUILD} ${OUTPUT} -q
-    "INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) VALUES ('SimulatedModuleLog', 'SimulatedModule', 'VornSim.log', 'SimulatedModuleFolder', 2)")
+# wixl has no element for a RemoveFile row with a file name: the records the simulated and the tracing
+# module write beside themselves go with the uninstall.
+function(remove_on_uninstall key component name folder)
+  run(${MSIBUILD} ${OUTPUT} -q
+      "INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) VALUES ('${key}', '${component}', '${name}', '${folder}', 2)")
+endfunction()
+remove_on_uninstall(SimulatedModuleLog SimulatedModule VornSim.log SimulatedModuleFolder)
+remove_on_uninstall(TracingModuleLog TracingModule "VORNTR~1.LOG|VornTrace.log" TracingModuleFolder)
+remove_on_uninstall(TracingModuleOldLog TracingModule "VORNTR~1.1|VornTrace.log.1" TracingModuleFolder)
 vorn_short_name_updates(${OUTPUT} updates)
 foreach(update IN LISTS updates)
   run(${MSIBUILD} ${OUTPUT} -q "${update}")

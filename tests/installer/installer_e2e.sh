@@ -29,6 +29,7 @@ use_prefix() {
     export WINEPREFIX="$PREFIX" VORN_WINEPREFIX="$PREFIX"
     INSTALL_DIR="$PREFIX/drive_c/Program Files (x86)/Vornlink"
     SIM_DIR="$INSTALL_DIR/Simulated module"
+    TRACE_DIR="$INSTALL_DIR/Tracing module"
 }
 
 # Wine's server and its helpers start with stdio on /dev/null: they outlive the call that starts them
@@ -124,17 +125,21 @@ $left"
 # The registry's lines of one key tree, from a snapshot (key paths as the snapshot writes them).
 reg_lines() { grep -iF "$2" "$WORK/$1.reg" | sed 's/^[^\t]*\t//' ; }
 
-# expect_files <what> [with-simulated-module]: exactly the product's files, identical to the build's.
+# expect_files <what> [with-optional-modules]: exactly the product's files, identical to the build's
+# (with the optional features: the simulated and the tracing module).
 expect_files() {
     local expected="$WORK/expected.files" actual="$WORK/actual.files" rel
     {
         echo "Vornlink.dll"
         echo "fullcal.exe"
+        echo "vornsh.exe"
         echo "README.md"
         (cd "$VORN_SOURCE/examples" && find . -type f | sed 's|^\./|examples/|')
-        if [ "${2:-}" = with-simulated-module ]; then
+        if [ "${2:-}" = with-optional-modules ]; then
             echo "Simulated module/Vorn.dll"
             echo "Simulated module/README.md"
+            echo "Tracing module/Vorn.dll"
+            echo "Tracing module/README.md"
         fi
     } | LC_ALL=C sort >"$expected"
     [ -d "$INSTALL_DIR" ] || { fail "$1: $INSTALL_DIR is missing"; return; }
@@ -143,11 +148,13 @@ expect_files() {
     while read -r rel; do
         local source
         case "$rel" in
-        Vornlink.dll | fullcal.exe) source="$VORN_BIN/$rel" ;;
+        Vornlink.dll | fullcal.exe | vornsh.exe) source="$VORN_BIN/$rel" ;;
         README.md) source="$VORN_SOURCE/README.md" ;;
         examples/*) source="$VORN_SOURCE/$rel" ;;
         "Simulated module/Vorn.dll") source="$VORN_BIN/sim/Vorn.dll" ;;
         "Simulated module/README.md") source="$VORN_SOURCE/simulated-module/README.md" ;;
+        "Tracing module/Vorn.dll") source="$VORN_BIN/trace/Vorn.dll" ;;
+        "Tracing module/README.md") source="$VORN_SOURCE/trace-module/README.md" ;;
         esac
         [ -f "$INSTALL_DIR/$rel" ] && { cmp -s "$source" "$INSTALL_DIR/$rel" || fail "$1: $rel differs from $source"; }
     done <"$expected"
@@ -290,11 +297,21 @@ simulated_module)
     # traffic record, written into its folder, goes with the uninstall.
     snapshot before
     install install "$MSI" ADDLOCAL=ALL
-    expect_files "installed with the simulated module" with-simulated-module
+    expect_files "installed with the simulated module" with-optional-modules
     run_fullcal fullcal
     run_script script32 "$SIM_DIR" Identify.vbs "$IDN"
     run_script script64 "$WORK" Version.vbs "01.002" 64
     [ -f "$SIM_DIR/VornSim.log" ] || fail "the simulator wrote no traffic record beside its Vorn.dll"
+    # The tracing module in front of the installed simulator: its record, beside it, goes with the uninstall.
+    (cd "$TRACE_DIR" && VORN_TRACE_TARGET='C:\Program Files (x86)\Vornlink\Simulated module\Vorn.dll' \
+        wine_run 'C:\Program Files (x86)\Vornlink\fullcal.exe' >"$WORK/traced.out" 2>&1) ||
+        fail "fullcal through the tracing module: $(cat "$WORK/traced.out")"
+    grep -q ' SendScpiCommand > VORN:CLEAN$' "$TRACE_DIR/VornTrace.log" 2>/dev/null ||
+        fail "the tracing module recorded no VORN:CLEAN beside its Vorn.dll"
+    touch "$TRACE_DIR/VornTrace.log.1"
+    # The trace's private copy of its target (and the record the simulator then writes beside that copy)
+    # lives in the user's temporary folder: the user's, not the package's.
+    rm -rf "$PREFIX"/drive_c/users/*/Temp/VornTrace
     # Wine's surrogate never exits and keeps the DLL loaded (Windows ends it once its clients are gone);
     # end it, as closing the session would, before uninstalling.
     server_stop
@@ -338,7 +355,7 @@ upgrade)
     snapshot upgraded
     expect_product upgraded "$VORN_PRODUCT_CODE_NEXT" "$VORN_VERSION_NEXT"
     [ -n "$(reg_lines upgraded "{${VORN_PRODUCT_CODE,,}}")" ] && fail "the old product is still registered"
-    expect_files "upgraded" with-simulated-module
+    expect_files "upgraded" with-optional-modules
     diff <(classes_of installed) <(classes_of upgraded) >"$WORK/upgrade.diff" ||
         fail "the registration changed with the upgrade:$(cat "$WORK/upgrade.diff")"
     run_script script32 "$SIM_DIR" Identify.vbs "$IDN"
