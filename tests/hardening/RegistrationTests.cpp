@@ -311,6 +311,26 @@ void CopyTreeAsVolatile(HKEY from, HKEY toParent, const std::wstring& name)
     RegCloseKey(to);
 }
 
+// A copy of the server in a folder of bin/, loaded, with its registration exports.
+struct ServerCopy {
+    explicit ServerCopy(const std::wstring& folderName) : path(BinFolder() + L"\\" + folderName + L"\\Vornlink.dll")
+    {
+        CreateDirectoryW((BinFolder() + L"\\" + folderName).c_str(), nullptr);
+        if (!CopyFileW(ServerPath().c_str(), path.c_str(), FALSE) && !GetModuleHandleW(path.c_str()))
+            return;
+        if (const HMODULE dll = LoadLibraryW(path.c_str())) {
+            registerServer = reinterpret_cast<Export>(reinterpret_cast<void (*)()>(GetProcAddress(dll, "DllRegisterServer")));
+            unregisterServer =
+                reinterpret_cast<Export>(reinterpret_cast<void (*)()>(GetProcAddress(dll, "DllUnregisterServer")));
+        }
+    }
+    bool loaded() const { return registerServer && unregisterServer; }
+
+    std::wstring path;
+    Export registerServer = nullptr;
+    Export unregisterServer = nullptr;
+};
+
 std::wstring ClassKey()
 {
     return L"CLSID\\" + GuidText(CLSID_clsVornlink);
@@ -329,17 +349,11 @@ std::wstring RegisteredValue(const std::wstring& key)
 // be there as it was, and nothing of the attempt.
 TEST_F(Registration, AFailedRegistrationLeavesTheRegistryAsItFoundIt)
 {
-    const std::wstring folder = BinFolder() + L"\\another copy";
-    const std::wstring copy = folder + L"\\Vornlink.dll";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    ASSERT_TRUE(CopyFileW(ServerPath().c_str(), copy.c_str(), FALSE) || GetModuleHandleW(copy.c_str()));
-    const HMODULE dll = LoadLibraryW(copy.c_str());
-    ASSERT_NE(dll, nullptr);
-    const auto registerCopy = reinterpret_cast<Export>(reinterpret_cast<void (*)()>(GetProcAddress(dll, "DllRegisterServer")));
-    const auto unregisterCopy =
-        reinterpret_cast<Export>(reinterpret_cast<void (*)()>(GetProcAddress(dll, "DllUnregisterServer")));
+    const ServerCopy other(L"another copy");
+    ASSERT_TRUE(other.loaded());
+    const std::wstring& copy = other.path;
     ASSERT_EQ(unregisterServer(), S_OK);
-    ASSERT_EQ(registerCopy(), S_OK);
+    ASSERT_EQ(other.registerServer(), S_OK);
 
     // The class key made volatile, without its VERSION subkey: the copy still works, and this
     // server's registration fails when it comes to create VERSION.
@@ -376,7 +390,7 @@ TEST_F(Registration, AFailedRegistrationLeavesTheRegistryAsItFoundIt)
         ComPtr<IDispatch> created;
         EXPECT_EQ(CoCreateInstance(CLSID_clsVornlink, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, &created), S_OK);
     }
-    EXPECT_EQ(unregisterCopy(), S_OK);
+    EXPECT_EQ(other.unregisterServer(), S_OK);
 }
 
 // A server registered from a folder whose name has blanks and characters outside the ANSI code page:
@@ -385,16 +399,10 @@ TEST_F(Registration, FromAFolderNamedOutsideTheCodePage)
 {
     ASSERT_EQ(unregisterServer(), S_OK);
     const Snapshot unregistered = TakeSnapshot();
-    const std::wstring folder = BinFolder() + L"\\registered from \u00E4 \u65E5\u672C \u0416";
-    const std::wstring copy = folder + L"\\Vornlink.dll";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    ASSERT_TRUE(CopyFileW(ServerPath().c_str(), copy.c_str(), FALSE) || GetModuleHandleW(copy.c_str()));
-    const HMODULE dll = LoadLibraryW(copy.c_str());
-    ASSERT_NE(dll, nullptr);
-    const auto registerCopy = reinterpret_cast<Export>(reinterpret_cast<void (*)()>(GetProcAddress(dll, "DllRegisterServer")));
-    const auto unregisterCopy =
-        reinterpret_cast<Export>(reinterpret_cast<void (*)()>(GetProcAddress(dll, "DllUnregisterServer")));
-    ASSERT_EQ(registerCopy(), S_OK);
+    const ServerCopy named(L"registered from \u00E4 \u65E5\u672C \u0416");
+    ASSERT_TRUE(named.loaded());
+    const std::wstring& copy = named.path;
+    ASSERT_EQ(named.registerServer(), S_OK);
 
     wchar_t value[1024] = {};
     DWORD size = sizeof value;
@@ -418,7 +426,7 @@ TEST_F(Registration, FromAFolderNamedOutsideTheCodePage)
         EXPECT_EQ(early->SPI_VERSION(version.slot()), S_OK);
         EXPECT_EQ(version.view(), L"01.002");
     }
-    ASSERT_EQ(unregisterCopy(), S_OK);
+    ASSERT_EQ(named.unregisterServer(), S_OK);
     const Snapshot after = TakeSnapshot();
     EXPECT_TRUE(after == unregistered) << Difference(unregistered, after);
 }
