@@ -41,80 +41,62 @@ TEST_F(DecimalCommaLocale, DoubleTextAndNumericTestUseTheComma)
     EXPECT_EQ(Sent(), (Strings{"VORN:DELAY 2,5,3", "SENS:CORR:COLL:SAVE 1,5", "VORN:IAV 2"}));
 }
 
-class DoubleByteCodePage : public ServerTest {
+// A suite that needs the process's ANSI code page to be `required` (tests/server.cmake starts it so).
+template <UINT required>
+class AnsiCodePage : public ServerTest {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(GetACP(), 932u) << "this suite needs the double-byte code page 932";
+        ASSERT_EQ(GetACP(), required) << "this suite needs the ANSI code page " << required;
         ServerTest::SetUp();
+    }
+
+    // The text can't be sent: overflow, with the description naming what it says; and through
+    // SendCommand the library isn't even bound, the conversion comes first.
+    void ExpectOverflowAndNothingSent(const wchar_t* text, const wchar_t* described)
+    {
+        SCOPED_TRACE(Narrow(text));
+        for (bool send : {false, true}) {
+            if (send)
+                UseModuleLibraryFolder(L"no-library");
+            try {
+                send ? SendCommand(text) : static_cast<void>(TextToBytes(text));
+                ADD_FAILURE() << "no overflow raised";
+            } catch (const RaisedError& error) {
+                EXPECT_EQ(error.code(), kOverflow);
+                EXPECT_NE(error.description().find(described), std::wstring::npos) << Narrow(error.description());
+            }
+        }
+        EXPECT_EQ(Sent(), Strings{});
+    }
+
+    // Each reply byte is one character: a lead byte must not swallow its neighbour.
+    void ExpectEachReplyByteDecodedAlone(std::string reply)
+    {
+        reply.resize(258, '\0');
+        const UniqueBstr text = BytesToText(reinterpret_cast<const unsigned char*>(reply.data()), 257);
+        EXPECT_EQ(SysStringLen(text.get()), 257u);
     }
 };
 
+using DoubleByteCodePage = AnsiCodePage<932>;
+
 TEST_F(DoubleByteCodePage, TwoByteCharacterRaisesOverflowAndNothingIsSent)
 {
-    try {
-        TextToBytes(L"DISP:MENU \u65E5");
-        ADD_FAILURE() << "no overflow raised";
-    } catch (const RaisedError& error) {
-        EXPECT_EQ(error.code(), kOverflow);
-        EXPECT_NE(error.description().find(L"65E5"), std::wstring::npos);
-    }
-    // Through SendCommand the library isn't even bound: the conversion comes first.
-    UseModuleLibraryFolder(L"no-library");
-    try {
-        SendCommand(L"\u65E5");
-        ADD_FAILURE() << "no overflow raised";
-    } catch (const RaisedError& error) {
-        EXPECT_EQ(error.code(), kOverflow);
-    }
-    EXPECT_EQ(Sent(), Strings{});
-}
-
-TEST_F(DoubleByteCodePage, EachReplyByteIsDecodedAlone)
-{
-    std::string buffer("\x93\xFA", 2);
-    buffer.resize(258, '\0');
-    const UniqueBstr text = BytesToText(reinterpret_cast<const unsigned char*>(buffer.data()), 257);
-    EXPECT_EQ(SysStringLen(text.get()), 257u) << "a lead byte must not swallow its neighbour";
+    ExpectOverflowAndNothingSent(L"DISP:MENU \u65E5", L"65E5");
+    ExpectEachReplyByteDecodedAlone(std::string("\x93\xFA", 2));
 }
 
 // Windows' "Unicode UTF-8 for worldwide language support": every character beyond ASCII takes two
 // bytes or more, so it can't be sent, just as a double-byte character can't in code page 932.
-class Utf8CodePage : public ServerTest {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(GetACP(), static_cast<UINT>(CP_UTF8)) << "this suite needs the ANSI code page UTF-8";
-        ServerTest::SetUp();
-    }
-};
+using Utf8CodePage = AnsiCodePage<CP_UTF8>;
 
 TEST_F(Utf8CodePage, CharactersBeyondAsciiRaiseOverflowAndNothingIsSent)
 {
     // Two bytes, three bytes (the ideographic space), and half of a surrogate pair.
-    for (const wchar_t* text : {L"DISP:MENU \u00E9", L"DISP:MENU\u3000", L"\U0001F600"}) {
-        SCOPED_TRACE(Narrow(text));
-        try {
-            TextToBytes(text);
-            ADD_FAILURE() << "no overflow raised";
-        } catch (const RaisedError& error) {
-            EXPECT_EQ(error.code(), kOverflow);
-            EXPECT_NE(error.description().find(L"65001"), std::wstring::npos) << Narrow(error.description());
-        }
-    }
+    for (const wchar_t* text : {L"DISP:MENU \u00E9", L"DISP:MENU\u3000", L"\U0001F600"})
+        ExpectOverflowAndNothingSent(text, L"65001");
     const std::pmr::string ascii = TextToBytes(L"*IDN?");
     EXPECT_EQ(std::string(ascii.begin(), ascii.end()), std::string("*IDN?", 6));
-    UseModuleLibraryFolder(L"no-library");
-    try {
-        SendCommand(L"\u00E9");
-        ADD_FAILURE() << "no overflow raised";
-    } catch (const RaisedError& error) {
-        EXPECT_EQ(error.code(), kOverflow);
-    }
-    EXPECT_EQ(Sent(), Strings{});
-    // Replies: each byte is still one character, even where it starts a sequence of several.
-    std::string reply("\xC3\xA9", 2);
-    reply.resize(258, '\0');
-    const UniqueBstr text = BytesToText(reinterpret_cast<const unsigned char*>(reply.data()), 257);
-    EXPECT_EQ(SysStringLen(text.get()), 257u);
+    ExpectEachReplyByteDecodedAlone(std::string("\xC3\xA9", 2));
 }
