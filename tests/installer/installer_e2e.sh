@@ -77,6 +77,8 @@ NOISE+='|^HKLM\\software\\\\microsoft\\\\windows nt\\\\currentversion\\\\network
 NOISE+='|^HKLM\\software\\\\classes\\\\installer\\\\(features|products|upgradecodes)$'
 NOISE+='|^HKLM\\software\\\\microsoft\\\\windows\\\\currentversion\\\\installer\\\\(upgradecodes|userdata\\\\s-1-5-18\\\\(components|products))$'
 NOISE+='|^d \./windows/installer$'
+# Written by whichever of Wine's 32- or 64-bit start-up programs ran last.
+NOISE+='|^HKLM\\system\\\\currentcontrolset\\\\control\\\\session manager\\\\environment[[:space:]]"processor_(architecture|identifier)"='
 without_noise() { grep -Eiv "$NOISE" "$1" || true; }
 
 # same_state <before> <after> <what> [ignored]: registry and files alike, Wine's noise and lines matching
