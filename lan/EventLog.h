@@ -1,0 +1,26 @@
+// The lines vornlan tells its user: what it listens on, clients connecting, leaving or refused,
+// failures. Each goes to the console and, when asked, to a log file, whole and with its time.
+#pragma once
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+class EventLog {
+public:
+    EventLog() = default;
+    EventLog(const EventLog&) = delete;
+    EventLog& operator=(const EventLog&) = delete;
+    ~EventLog();
+
+    // Appends to the file as well; false (with the reason in `error`) when it can't be opened.
+    bool OpenFile(const std::wstring& path, std::string& error);
+
+    // One line, without its line end. Safe from any thread.
+    void Line(std::string_view text);
+
+private:
+    std::mutex mutex_;
+    std::FILE* file_ = nullptr;
+};

@@ -1,0 +1,54 @@
+// The transports that turn network traffic into a session's input and its responses into traffic: the
+// raw SCPI socket, the portmapper (TCP and UDP) and VXI-11's core and abort channels. Each port that
+// can't be bound is reported and left out; the others still run.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class EventLog;
+class Instrument;
+
+// An IPv4 network clients may come from; addresses in host byte order.
+struct ClientNetwork {
+    std::uint32_t address = 0;
+    std::uint32_t mask = 0;
+};
+// "192.168.7.0/24", or one address ("192.168.7.10" is /32). nullopt when it isn't one.
+std::optional<ClientNetwork> ParseClientNetwork(std::string_view text);
+// An empty list admits every address.
+bool Admits(const std::vector<ClientNetwork>& networks, std::uint32_t address) noexcept;
+
+struct NetworkSettings {
+    std::string listenAddress = "127.0.0.1"; // IPv4, dotted
+    std::vector<ClientNetwork> allow;
+    std::uint16_t rawPort = 5025;
+    std::uint16_t vxi11Port = 1024;
+    bool portmapper = true; // port 111, TCP and UDP
+    int maxClients = 16;    // connections at once, over every transport
+};
+
+class NetworkFrontEnd {
+public:
+    NetworkFrontEnd(Instrument& instrument, EventLog& log, const NetworkSettings& settings);
+    NetworkFrontEnd(const NetworkFrontEnd&) = delete;
+    NetworkFrontEnd& operator=(const NetworkFrontEnd&) = delete;
+    ~NetworkFrontEnd(); // Stop()s
+
+    // Binds and starts each transport, logging what it listens on and what it couldn't bind.
+    // Returns how many transports run.
+    int Start();
+    // Stops accepting, drops every connection (closing their sessions), joins every thread.
+    void Stop();
+
+    // "TCPIP::<host>::INSTR", "TCPIP::<host>::5025::SOCKET" for the transports that run.
+    std::vector<std::string> ResourceStrings() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
