@@ -97,8 +97,9 @@ public:
     // Ends the session's current Read or Lock wait with Aborted (VXI-11's abort channel).
     void Abort(SessionId id);
 
+    struct State; // the sessions, the queue and the module's thread, in Instrument.cpp
+
 private:
-    struct State;
     std::unique_ptr<State> state_;
 };
 

@@ -1,0 +1,107 @@
+#include "Options.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+const char kUsage[] =
+    "usage: vornlan [--listen ADDRESS] [--allow NETWORK]... [--raw-port N] [--vxi11-port N]\n"
+    "               [--no-portmapper] [--max-clients N] [--log FILE]\n"
+    "\n"
+    "Serves the calibration module to VISA clients on the network: SCPI over a raw socket\n"
+    "(TCPIP::host::5025::SOCKET) and VXI-11 (TCPIP::host::INSTR).\n"
+    "\n"
+    "  --listen ADDRESS   the IPv4 address to listen on (default 127.0.0.1: this machine only;\n"
+    "                     0.0.0.0 for every interface)\n"
+    "  --allow NETWORK    admit clients from this network only, e.g. 192.168.7.0/24 (repeatable)\n"
+    "  --raw-port N       the raw SCPI socket's port (default 5025)\n"
+    "  --vxi11-port N     the VXI-11 core channel's port (default 1024)\n"
+    "  --no-portmapper    don't answer on port 111 (clients must then be told the VXI-11 port)\n"
+    "  --max-clients N    connections at once over every transport (default 16)\n"
+    "  --log FILE         also append every line to FILE\n";
+
+namespace {
+
+std::string Narrow(const std::wstring& text)
+{
+    std::string narrow;
+    for (const wchar_t c : text)
+        narrow += c < 0x80 ? static_cast<char>(c) : '?';
+    return narrow;
+}
+
+std::optional<long> Number(const std::wstring& text, long low, long high)
+{
+    if (text.empty() || text.size() > 6)
+        return std::nullopt;
+    long value = 0;
+    for (const wchar_t c : text) {
+        if (c < L'0' || c > L'9')
+            return std::nullopt;
+        value = value * 10 + (c - L'0');
+    }
+    if (value < low || value > high)
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+std::optional<LanOptions> ParseOptions(std::span<const std::wstring> arguments, std::string& error)
+{
+    LanOptions options;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::wstring& option = arguments[i];
+        if (option == L"--help" || option == L"-h" || option == L"/?") {
+            options.help = true;
+            continue;
+        }
+        if (option == L"--no-portmapper") {
+            options.network.portmapper = false;
+            continue;
+        }
+        const bool takesValue = option == L"--listen" || option == L"--allow" || option == L"--raw-port" ||
+                                option == L"--vxi11-port" || option == L"--max-clients" || option == L"--log";
+        if (!takesValue) {
+            error = "unknown option " + Narrow(option);
+            return std::nullopt;
+        }
+        if (i + 1 == arguments.size()) {
+            error = Narrow(option) + " needs a value";
+            return std::nullopt;
+        }
+        const std::wstring& value = arguments[++i];
+        const std::string text = Narrow(value);
+        if (option == L"--listen") {
+            in_addr address{};
+            if (inet_pton(AF_INET, text.c_str(), &address) != 1) {
+                error = "--listen takes an IPv4 address such as 127.0.0.1 or 0.0.0.0, not " + text;
+                return std::nullopt;
+            }
+            options.network.listenAddress = text;
+        } else if (option == L"--allow") {
+            const auto network = ParseClientNetwork(text);
+            if (!network) {
+                error = "--allow takes a network such as 192.168.7.0/24 or one address, not " + text;
+                return std::nullopt;
+            }
+            options.network.allow.push_back(*network);
+        } else if (option == L"--log") {
+            options.logFile = value;
+        } else {
+            const bool clients = option == L"--max-clients";
+            const auto number = clients ? Number(value, 1, 1024) : Number(value, 1, 65535);
+            if (!number) {
+                error = Narrow(option) + (clients ? " takes a number from 1 to 1024" : " takes a port from 1 to 65535") +
+                        ", not " + text;
+                return std::nullopt;
+            }
+            if (clients)
+                options.network.maxClients = static_cast<int>(*number);
+            else if (option == L"--raw-port")
+                options.network.rawPort = static_cast<std::uint16_t>(*number);
+            else
+                options.network.vxi11Port = static_cast<std::uint16_t>(*number);
+        }
+    }
+    return options;
+}
