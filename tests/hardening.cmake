@@ -108,10 +108,11 @@ if(NOT MSVC)
 
   vorn_sources_of(Vornlink server_sources)
   vorn_sources_of(vornlink_commands command_sources)
+  vorn_sources_of(vorn_method_table table_sources)
   get_target_property(server_generated Vornlink BINARY_DIR)
   set_source_files_properties(${server_generated}/VornDriver.h ${server_generated}/Vornlink.def
                               PROPERTIES GENERATED TRUE)
-  add_library(vornlink_checked SHARED ${server_sources} ${command_sources})
+  add_library(vornlink_checked SHARED ${server_sources} ${command_sources} ${table_sources})
   target_include_directories(vornlink_checked PRIVATE ${PROJECT_SOURCE_DIR}/server ${server_generated})
   target_compile_options(vornlink_checked PRIVATE ${VORN_CHECKED_FLAGS})
   target_link_libraries(vornlink_checked PRIVATE oleaut32 ole32 user32 uuid advapi32)
