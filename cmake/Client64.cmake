@@ -7,6 +7,11 @@ if(NOT (CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX AND MINGW))
   message(STATUS "64-bit clients: set up only for the mingw-w64 cross build run under Wine")
   return()
 endif()
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  # The build is 64-bit itself; its own clients are the 64-bit ones. regsvr32's tests still use the loader.
+  find_program(VORN_WINE64 wine64 PATHS /usr/lib/wine /usr/lib64/wine)
+  return()
+endif()
 
 # Debian keeps the 64-bit loader out of PATH.
 find_program(VORN_WINE64 wine64 PATHS /usr/lib/wine /usr/lib64/wine)

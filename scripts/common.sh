@@ -3,11 +3,6 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-PRESET=mingw-x86
-# VORN_BUILD_DIR lets several work trees or people share one checkout, each with its own
-# build and Wine prefix.
-BUILD="${VORN_BUILD_DIR:-$ROOT/build/$PRESET}"
-export WINEPREFIX="$BUILD/wineprefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
@@ -33,6 +28,27 @@ ensure_tools() {
         msitools wixl faketime osslsigncode openssl zip unzip git ca-certificates >&2
 }
 
+# Whether this kernel runs 32-bit programs at all: some virtual machines' kernels have IA-32 emulation
+# switched off, and then neither 32-bit Wine nor anything it would run can start.
+runs_32bit_code() {
+    /lib/ld-linux.so.2 --version >/dev/null 2>&1
+}
+
+# The build the programs and tests come from: the 32-bit product where the kernel runs it, else the
+# 64-bit build of the same sources under 64-bit Wine (VORN_PRESET chooses either). VORN_BUILD_DIR lets
+# several work trees or people share one checkout, each with its own build and Wine prefix.
+select_build() {
+    if [ -z "${VORN_PRESET:-}" ]; then
+        if runs_32bit_code; then VORN_PRESET=mingw-x86; else VORN_PRESET=mingw-x64; fi
+    fi
+    PRESET="$VORN_PRESET"
+    BUILD="${VORN_BUILD_DIR:-$ROOT/build/$PRESET}"
+    export WINEPREFIX="$BUILD/wineprefix"
+    if [ "$PRESET" = mingw-x64 ]; then
+        case ":$PATH:" in *":$ROOT/scripts/wine64-only:"*) ;; *) export PATH="$ROOT/scripts/wine64-only:$PATH" ;; esac
+    fi
+}
+
 build() {
     cd "$ROOT"
     cmake --preset "$PRESET" -B "$BUILD" >/dev/null
@@ -54,3 +70,8 @@ wine_session_start() {
 wine_session_stop() {
     wineserver -k >/dev/null 2>&1 || true
 }
+
+# Everything that sources this file runs on the build it selects; the tools come first because the probe
+# for 32-bit code needs the 32-bit loader they install.
+ensure_tools
+select_build

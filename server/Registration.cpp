@@ -12,6 +12,9 @@
 namespace vorn {
 
 namespace {
+// The platform the type library is registered for: the one this DLL is built for.
+constexpr SYSKIND kLibrarySysKind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
+
 
 HRESULT WriteEntry(const RegistryEntry& entry, std::wstring_view modulePath)
 {
@@ -101,7 +104,7 @@ HRESULT UnregisterServer() noexcept
         }
         // Removes the library's key and the interface's registration; absent means done.
         if (TypeLibraryRegistered()) {
-            const HRESULT removed = UnRegisterTypeLib(LIBID_VornDriver, 1, 0, LOCALE_NEUTRAL, SYS_WIN32);
+            const HRESULT removed = UnRegisterTypeLib(LIBID_VornDriver, 1, 0, LOCALE_NEUTRAL, kLibrarySysKind);
             if (FAILED(removed) && SUCCEEDED(outcome))
                 outcome = removed;
         }

@@ -64,7 +64,7 @@ function(vorn_client_test name)
     ENVIRONMENT "VORN_SIM_DIR=${VORN_SIM_WINDOWS_PATH};${arg_ENVIRONMENT}")
 endfunction()
 
-# vorn_script_client(<name> <script> HOST <script host...> [HELPER file] [ARCH x86|AMD64]
+# vorn_script_client(<name> <script> HOST <script host...> [HELPER file] [ARCH ${_host_arch}|AMD64]
 #                    [other vorn_client_test options])
 # With HELPER, the script runs with the helper put in front of it: Wine's VBScript has no ExecuteGlobal
 # to include it at run time. ARCH is the script host's architecture, which the helper checks.
@@ -93,23 +93,29 @@ function(vorn_script_client name script)
   vorn_client_test(${name} COMMAND ${arg_HOST} //nologo ${windows_script} ${options})
 endfunction()
 
+# The script host of the build's own architecture: 32-bit, or 64-bit for the 64-bit test build.
 set(cscript32 ${CMAKE_CROSSCOMPILING_EMULATOR} cscript.exe)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(_host_arch AMD64)
+else()
+  set(_host_arch x86)
+endif()
 
 foreach(script WriteBack CommandSet)
   vorn_script_client(clients.vbscript.${script} ${VORN_CLIENT_SOURCES}/${script}.vbs
-                     HOST ${cscript32} HELPER ${VORN_CLIENT_SOURCES}/Checks.vbs ARCH x86)
+                     HOST ${cscript32} HELPER ${VORN_CLIENT_SOURCES}/Checks.vbs ARCH ${_host_arch})
 endforeach()
 # Neither the working folder nor Wine's PATH holds Vorn.dll.
 vorn_script_client(clients.vbscript.LibraryMissing ${VORN_CLIENT_SOURCES}/LibraryMissing.vbs
-                   HOST ${cscript32} HELPER ${VORN_CLIENT_SOURCES}/Checks.vbs ARCH x86
+                   HOST ${cscript32} HELPER ${VORN_CLIENT_SOURCES}/Checks.vbs ARCH ${_host_arch}
                    WORKING_DIRECTORY ${VORN_CLIENT_WORK}/no-library ENVIRONMENT "WINEPATH=")
 # A Vorn.dll without GetQueryResponse.
 vorn_script_client(clients.vbscript.EntryMissing ${VORN_CLIENT_SOURCES}/EntryMissing.vbs
-                   HOST ${cscript32} HELPER ${VORN_CLIENT_SOURCES}/Checks.vbs ARCH x86
+                   HOST ${cscript32} HELPER ${VORN_CLIENT_SOURCES}/Checks.vbs ARCH ${_host_arch}
                    WORKING_DIRECTORY ${VORN_BIN}/sim-noquery ENVIRONMENT "WINEPATH=")
 
 vorn_script_client(clients.jscript.Results ${VORN_CLIENT_SOURCES}/Results.js
-                   HOST ${cscript32} HELPER ${VORN_CLIENT_SOURCES}/Checks.js ARCH x86)
+                   HOST ${cscript32} HELPER ${VORN_CLIENT_SOURCES}/Checks.js ARCH ${_host_arch})
 
 # The same script clients once against the checked server (tests/hardening.cmake builds it), which traps
 # on undefined behaviour such as a misaligned read of the variables a script engine passes. One test:
@@ -129,13 +135,13 @@ if(NOT MSVC)
                    "-DCLIENTS=${_checked_clients}" -DRUN_DIR=${VORN_BIN}/sim -DWORK=${VORN_CLIENT_WORK}/checked_server
                    -P ${VORN_CLIENT_SOURCES}/AgainstCheckedServer.cmake)
   set_tests_properties(clients.checked_server PROPERTIES
-    ENVIRONMENT "VORN_SIM_DIR=${VORN_SIM_WINDOWS_PATH};VORN_HOST_ARCH=x86"
+    ENVIRONMENT "VORN_SIM_DIR=${VORN_SIM_WINDOWS_PATH};VORN_HOST_ARCH=${_host_arch}"
     # The registration it changes is every other client's.
     RUN_SERIAL TRUE
     TIMEOUT 400)
 endif()
 vorn_script_client(clients.jscript.LibraryMissing ${VORN_CLIENT_SOURCES}/LibraryMissing.js
-                   HOST ${cscript32} HELPER ${VORN_CLIENT_SOURCES}/Checks.js ARCH x86
+                   HOST ${cscript32} HELPER ${VORN_CLIENT_SOURCES}/Checks.js ARCH ${_host_arch}
                    WORKING_DIRECTORY ${VORN_CLIENT_WORK}/no-library ENVIRONMENT "WINEPATH=")
 
 # The examples as users run them: exit code 0, and the module received the whole calibration.
@@ -160,8 +166,11 @@ if(VORN_WINE64)
       RUN_SERIAL TRUE)
   endforeach()
 
-  # 64-bit clients: each activation starts a surrogate process of its own (about 1 s) that stays until
-  # the Wine session ends.
+endif()
+
+# 64-bit clients of the 32-bit server: each activation starts a surrogate process of its own (about 1 s)
+# that stays until the Wine session ends. A 64-bit build's clients are in-process, as above.
+if(VORN_WINE64 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(wine64_environment WINEPREFIX=${VORN_WINEPREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
       LC_ALL=C.UTF-8)
   foreach(script WriteBack CommandSet)

@@ -76,7 +76,8 @@ const T* at(HMODULE module, DWORD rva)
 const IMAGE_DATA_DIRECTORY& directory(HMODULE module, int entry)
 {
     const auto* dos = at<IMAGE_DOS_HEADER>(module, 0);
-    return at<IMAGE_NT_HEADERS32>(module, dos->e_lfanew)->OptionalHeader.DataDirectory[entry];
+    // The headers of this process's own kind: the library under test is built for it.
+    return at<IMAGE_NT_HEADERS>(module, dos->e_lfanew)->OptionalHeader.DataDirectory[entry];
 }
 
 std::set<std::string> exportedNames(HMODULE module)

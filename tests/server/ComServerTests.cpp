@@ -165,7 +165,7 @@ TEST_F(ComServerTest, RegistrationWritesTheTableAndUnregistrationRemovesIt)
         EXPECT_EQ(ClassesValue(classKey + L"\\TypeLib"), libid) << "the library's GUID, not the class's";
         EXPECT_EQ(ClassesValue(classKey, L"AppID"), appid);
         EXPECT_EQ(ClassesValue(L"AppID\\" + appid, L"DllSurrogate"), L"");
-        EXPECT_EQ(ClassesValue(L"TypeLib\\" + libid + L"\\1.0\\0\\win32"), dllPath);
+        EXPECT_EQ(ClassesValue(L"TypeLib\\" + libid + L"\\1.0\\0\\" + (sizeof(void*) == 8 ? L"win64" : L"win32")), dllPath);
         EXPECT_EQ(ClassesValue(L"TypeLib\\" + libid + L"\\1.0\\FLAGS"), L"0");
         EXPECT_EQ(ClassesValue(L"Interface\\" + iid + L"\\TypeLib"), libid);
         EXPECT_EQ(ClassesValue(L"Interface\\" + iid), L"_clsVornlink");

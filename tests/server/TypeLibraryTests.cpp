@@ -111,7 +111,7 @@ TEST(TypeLibrary, LibraryAttributesAndItsTwoTypes)
     ASSERT_EQ(library->GetLibAttr(&attributes), S_OK);
     EXPECT_EQ(attributes->guid, LIBID_VornDriver);
     EXPECT_EQ(attributes->lcid, 0u);
-    EXPECT_EQ(attributes->syskind, SYS_WIN32);
+    EXPECT_EQ(attributes->syskind, sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32) << "the platform the server is built for";
     EXPECT_EQ(attributes->wMajorVerNum, 1);
     EXPECT_EQ(attributes->wMinorVerNum, 0);
     EXPECT_EQ(attributes->wLibFlags & ~LIBFLAG_FHASDISKIMAGE, 0) << "no library flags of its own";
