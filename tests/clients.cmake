@@ -64,7 +64,7 @@ function(vorn_client_test name)
     ENVIRONMENT "VORN_SIM_DIR=${VORN_SIM_WINDOWS_PATH};${arg_ENVIRONMENT}")
 endfunction()
 
-# vorn_script_client(<name> <script> HOST <script host...> [HELPER file] [ARCH ${_host_arch}|AMD64]
+# vorn_script_client(<name> <script> HOST <script host...> [HELPER file] [ARCH x86|AMD64]
 #                    [other vorn_client_test options])
 # With HELPER, the script runs with the helper put in front of it: Wine's VBScript has no ExecuteGlobal
 # to include it at run time. ARCH is the script host's architecture, which the helper checks.
