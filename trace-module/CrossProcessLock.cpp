@@ -1,46 +1,73 @@
 #include "CrossProcessLock.h"
 
 namespace vorntrace {
+namespace {
+
+bool processRunning(DWORD id) noexcept
+{
+    const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, id));
+    if (!process.valid())
+        return GetLastError() != ERROR_INVALID_PARAMETER; // no such process; denied means it runs
+    return WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+} // namespace
 
 CrossProcessLock::~CrossProcessLock()
 {
-    if (word_)
-        UnmapViewOfFile(const_cast<LONG*>(word_));
+    if (page_)
+        UnmapViewOfFile(page_);
 }
 
 bool CrossProcessLock::open(const std::wstring& name)
 {
-    mapping_.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG), name.c_str()));
+    mapping_.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Page), name.c_str()));
     if (!mapping_.valid())
         return false;
-    word_ = static_cast<volatile LONG*>(MapViewOfFile(mapping_.get(), FILE_MAP_WRITE, 0, 0, sizeof(LONG)));
-    return word_ != nullptr;
+    page_ = static_cast<Page*>(MapViewOfFile(mapping_.get(), FILE_MAP_WRITE, 0, 0, sizeof(Page)));
+    return page_ != nullptr;
 }
 
-void CrossProcessLock::acquire(DWORD waitMs) noexcept
+bool CrossProcessLock::acquire(DWORD waitMs, DWORD stuckHolder, DWORD& holder) noexcept
 {
     const LONG self = static_cast<LONG>(GetCurrentProcessId());
-    if (InterlockedCompareExchange(word_, self, 0) == 0)
-        return;
-    const ULONGLONG deadline = GetTickCount64() + waitMs;
-    for (;;) {
+    LONG seen = InterlockedCompareExchange(&page_->holder, self, 0);
+    if (seen == 0)
+        return true;
+    // This process takes the file's lock only inside its own in-process lock: a word naming it was
+    // left by an ended process whose id it now has.
+    if (seen == self)
+        return true;
+    const ULONGLONG deadline = GetTickCount64() + (static_cast<DWORD>(seen) == stuckHolder ? 0 : waitMs);
+    for (unsigned round = 0;; ++round) {
         for (int spin = 0; spin < 64; ++spin) {
-            if (*word_ == 0 && InterlockedCompareExchange(word_, self, 0) == 0)
-                return;
+            if (page_->holder == 0 && InterlockedCompareExchange(&page_->holder, self, 0) == 0)
+                return true;
             YieldProcessor();
         }
-        if (GetTickCount64() > deadline) {
-            InterlockedExchange(word_, self); // the holder is gone or stuck: take it over
-            return;
+        if (GetTickCount64() >= deadline) {
+            seen = page_->holder;
+            if (seen == 0)
+                continue;
+            if (processRunning(static_cast<DWORD>(seen))) {
+                holder = static_cast<DWORD>(seen);
+                return false;
+            }
+            // Taken over from the ended holder seen, and only from it: of several waiters, one wins.
+            if (InterlockedCompareExchange(&page_->holder, self, seen) == seen)
+                return true;
+            continue;
         }
-        SwitchToThread();
+        if (round < 16)
+            SwitchToThread();
+        else
+            Sleep(1);
     }
 }
 
 void CrossProcessLock::release() noexcept
 {
-    // Only while still the holder: a lock taken over stays with its new holder.
-    InterlockedCompareExchange(word_, 0, static_cast<LONG>(GetCurrentProcessId()));
+    InterlockedCompareExchange(&page_->holder, 0, static_cast<LONG>(GetCurrentProcessId()));
 }
 
 } // namespace vorntrace

@@ -45,6 +45,37 @@ private:
     HANDLE file_;
 };
 
+template <class OffsetOf>
+void readImports(const FileReader& reader, const IMAGE_NT_HEADERS32& nt, const OffsetOf& offsetOf, ModuleFile& result)
+{
+    const IMAGE_DATA_DIRECTORY& directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    DWORD offset = 0;
+    if (directory.Size == 0 || !offsetOf(directory.VirtualAddress, offset))
+        return;
+    constexpr int maxLibraries = 4096, maxFunctions = 65536; // bounds for a damaged file
+    for (int library = 0; library < maxLibraries; ++library, offset += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        IMAGE_IMPORT_DESCRIPTOR descriptor{};
+        DWORD at = 0;
+        std::string name;
+        if (!reader.read(offset, descriptor) || descriptor.Name == 0 || !offsetOf(descriptor.Name, at) ||
+            !reader.readName(at, name))
+            return;
+        std::set<std::string>& functions = result.imports[name];
+        const DWORD thunks = descriptor.OriginalFirstThunk ? descriptor.OriginalFirstThunk : descriptor.FirstThunk;
+        DWORD thunkAt = 0;
+        if (!offsetOf(thunks, thunkAt))
+            continue;
+        for (int i = 0; i < maxFunctions; ++i, thunkAt += sizeof(DWORD)) {
+            DWORD thunk = 0;
+            if (!reader.read(thunkAt, thunk) || thunk == 0)
+                break;
+            std::string function;
+            if (!(thunk & IMAGE_ORDINAL_FLAG32) && offsetOf(thunk + 2, at) && reader.readName(at, function))
+                functions.insert(std::move(function)); // past the two-byte hint
+        }
+    }
+}
+
 } // namespace
 
 ModuleFile readModuleFile(const std::wstring& path)
@@ -81,6 +112,8 @@ ModuleFile readModuleFile(const std::wstring& path)
         }
         return false;
     };
+
+    readImports(reader, nt, offsetOf, result);
 
     const IMAGE_DATA_DIRECTORY& directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
     IMAGE_EXPORT_DIRECTORY exports{};

@@ -1,5 +1,7 @@
 #include "SystemText.h"
 
+#include "Traffic.h"
+
 namespace vorntrace {
 
 std::string utf8(const std::wstring& text)
@@ -17,7 +19,14 @@ std::string utf8(const std::wstring& text)
 
 std::string quotedPath(const std::wstring& path)
 {
-    return '"' + utf8(path) + '"';
+    std::string quoted = "\"";
+    for (const char c : vornsim::escapeTraffic(utf8(path))) {
+        if (c == '"')
+            quoted += "\\x22";
+        else
+            quoted += c;
+    }
+    return quoted + '"';
 }
 
 } // namespace vorntrace

@@ -3,13 +3,17 @@
 // forwarded, so a target that hangs or ends the process still leaves it in the file.
 //
 // The server binds an entry once and never looks at its result, so a trace that loaded but can't
-// forward could only make calls look successful. Hence DllMain refuses the load when no usable
-// target file exists (a check that only reads files, fine under the loader lock): the server's
-// LoadLibrary then fails as for a missing Vorn.dll, and its next call tries again. The target is
-// loaded at the first call, outside the loader lock.
+// forward could only make calls look successful. Hence DllMain does everything that can fail short
+// of loading a library: it chooses the target and makes and checks its private copy (file work,
+// fine under the loader lock), and refuses the load when that fails: the server's LoadLibrary then
+// fails as for a missing Vorn.dll, and its next call tries again. The copy is loaded at the first
+// call, outside the loader lock, its dependencies found as they would be without the trace.
+//
+// Tracing leaves the target's last-error value as the target set it.
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -27,9 +31,9 @@ using vorntrace::Target;
 
 vorntrace::TraceFile g_file;
 SRWLOCK g_loading = SRWLOCK_INIT;
+std::unique_ptr<vorntrace::PreparedTarget> g_prepared; // from DllMain until the first call loads it
 std::atomic<const Target*> g_target{nullptr};
 std::atomic<unsigned long> g_calls{0};
-std::atomic<bool> g_headerWritten{false};
 
 // Recording never fails a call: anything it throws is dropped with the record.
 template <class Compose>
@@ -40,12 +44,6 @@ void record(Compose&& compose) noexcept
     try {
         std::string lines = compose();
         lines += '\n';
-        if (const Target* target = g_target.load(std::memory_order_acquire);
-            target && !g_headerWritten.exchange(true)) {
-            lines = vorntrace::noteStart() + " target=" + vorntrace::quotedPath(target->path) +
-                    " version=" + target->version + " loadedAs=" + vorntrace::quotedPath(target->loadedAs) + '\n' +
-                    lines;
-        }
         g_file.write(lines);
     } catch (...) {
     }
@@ -59,14 +57,19 @@ const Target* target() noexcept
     if (const Target* loaded = g_target.load(std::memory_order_acquire))
         return loaded;
     try {
-        const vorntrace::TargetChoice choice = vorntrace::chooseTarget();
-        std::string why = "no usable Vorn.dll";
-        std::unique_ptr<Target> loaded = choice.path.empty() ? nullptr : vorntrace::loadTarget(choice.path, why);
+        std::string why = "no target prepared";
+        std::unique_ptr<Target> loaded = g_prepared ? vorntrace::loadTarget(*g_prepared, why) : nullptr;
         if (loaded) {
+            g_file.setHeader(" target=" + vorntrace::quotedPath(loaded->path) + " version=" + loaded->version +
+                             " loadedAs=" + vorntrace::quotedPath(loaded->loadedAs));
+            g_prepared.reset();
             g_target.store(loaded.release(), std::memory_order_release);
             return g_target.load(std::memory_order_acquire);
         }
-        record([&] { return vorntrace::noteStart() + " call not forwarded: " + why + "; tried " + choice.describe(); });
+        record([&] {
+            return vorntrace::noteStart() + " call not forwarded: " + why + "; target " +
+                   vorntrace::quotedPath(g_prepared ? g_prepared->path : std::wstring());
+        });
     } catch (...) {
     }
     return nullptr;
@@ -108,9 +111,15 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID)
         DisableThreadLibraryCalls(self);
         g_file.setDefaultFolder(vorntrace::folderOf(vorntrace::moduleFileName(self)));
         const vorntrace::TargetChoice choice = vorntrace::chooseTarget();
-        if (!choice.path.empty())
-            return TRUE;
-        g_file.write(vorntrace::noteStart() + " load refused: no usable Vorn.dll; tried " + choice.describe() + '\n');
+        std::string why = "no usable Vorn.dll";
+        if (!choice.path.empty()) {
+            auto prepared = std::make_unique<vorntrace::PreparedTarget>();
+            if (vorntrace::prepareTarget(choice.path, *prepared, why)) {
+                g_prepared = std::move(prepared);
+                return TRUE;
+            }
+        }
+        g_file.write(vorntrace::noteStart() + " load refused: " + why + "; tried " + choice.describe() + '\n');
     } catch (...) {
     }
     return FALSE;
@@ -138,11 +147,13 @@ extern "C" int WINAPI SendScpiCommand(const char* command)
     });
     const Stopwatch watch;
     const int result = forward->send(command);
+    const DWORD targetError = GetLastError();
     record([&] {
         std::string line = vorntrace::lineStart(call) + " SendScpiCommand";
         appendOutcome(line, result, watch);
         return line;
     });
+    SetLastError(targetError);
     return result;
 }
 
@@ -159,23 +170,26 @@ extern "C" int WINAPI GetQueryResponse(char* reply, int size, int* outValue)
     });
     const Stopwatch watch;
     const int result = forward->read(reply, size, outValue);
+    const DWORD targetError = GetLastError();
     record([&] {
         std::string line = vorntrace::lineStart(call) + " GetQueryResponse";
         appendOutcome(line, result, watch);
         line += " outValue=";
-        line += outValue ? std::to_string(*outValue) : "null";
+        const int written = outValue ? *outValue : -1;
+        line += outValue ? std::to_string(written) : "null";
         if (!reply) {
             line += " buffer=null";
             return line;
         }
-        // The reply as a reader of a zero-terminated string sees it, never beyond the size told.
+        // What the target wrote: the count it gave, never beyond the size told; all of the size
+        // told when it gave none. Zero bytes included. "unterminated": no zero within the size told.
         const std::size_t told = size > 0 ? static_cast<std::size_t>(size) : 0;
-        const void* zero = std::memchr(reply, 0, told);
-        const std::size_t length = zero ? static_cast<const char*>(zero) - reply : told;
-        if (!zero)
+        const std::size_t shown = written >= 0 ? std::min(static_cast<std::size_t>(written), told) : told;
+        if (!std::memchr(reply, 0, told))
             line += " unterminated";
-        vornsim::appendTrafficData(line, '<', std::string_view(reply, length));
+        vornsim::appendTrafficData(line, '<', std::string_view(reply, shown));
         return line;
     });
+    SetLastError(targetError);
     return result;
 }

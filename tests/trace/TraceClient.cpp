@@ -36,6 +36,7 @@ struct Outcome {
     LONG result = 0;
     UniqueBstr reply;
     HMODULE module = nullptr; // what LoadLibrary("Vorn.dll") returned, for the bind steps
+    DWORD lastError = 0;      // right after a bind step's call
 };
 
 using Step = std::function<void(_clsVornlink*, Outcome&)>;
@@ -74,27 +75,6 @@ const std::map<std::wstring, Step>& ServerSteps()
     return steps;
 }
 
-template <class Entry>
-Entry BindByName(const char* name, HMODULE& module)
-{
-    module = LoadLibraryA("Vorn.dll"); // as the server binds: by name, one load per entry
-    return module ? reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(GetProcAddress(module, name))) : nullptr;
-}
-
-void BindAndCall(const std::wstring& step, Outcome& o)
-{
-    if (step == L"bind-send") {
-        const auto send = BindByName<int(WINAPI*)(const char*)>("SendScpiCommand", o.module);
-        o.result = send ? send("*IDN?") : -99;
-    } else {
-        const auto read = BindByName<int(WINAPI*)(char*, int, int*)>("GetQueryResponse", o.module);
-        char buffer[258] = {};
-        int count = 0;
-        o.result = read ? read(buffer, 256, &count) : -99;
-        o.reply = Text(std::wstring(buffer, buffer + count));
-    }
-}
-
 void WriteWholeFile(const std::wstring& path, const std::string& bytes)
 {
     const HANDLE file =
@@ -105,6 +85,47 @@ void WriteWholeFile(const std::wstring& path, const std::string& bytes)
     WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(file);
 }
+
+template <class Entry>
+Entry BindByName(const char* name, HMODULE& module)
+{
+    module = LoadLibraryA("Vorn.dll"); // as the server binds: by name, one load per entry
+    return module ? reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(GetProcAddress(module, name))) : nullptr;
+}
+
+void BindAndCall(const std::wstring& step, Outcome& o)
+{
+    if (step == L"bind-send" || step.rfind(L"send:", 0) == 0) {
+        const std::string command = step == L"bind-send" ? "*IDN?" : vorn::test::Narrow(step.substr(5));
+        const auto send = BindByName<int(WINAPI*)(const char*)>("SendScpiCommand", o.module);
+        o.result = send ? send(command.c_str()) : -99;
+        o.lastError = GetLastError();
+    } else {
+        const auto read = BindByName<int(WINAPI*)(char*, int, int*)>("GetQueryResponse", o.module);
+        char buffer[258] = {};
+        int count = 0;
+        o.result = read ? read(buffer, 256, &count) : -99;
+        o.lastError = GetLastError();
+        o.reply = Text(std::wstring(buffer, buffer + count));
+    }
+}
+
+// signal: and await-gone: steps. False when the wait runs out.
+bool Coordinate(const std::wstring& step)
+{
+    const std::wstring path = step.substr(step.find(L':') + 1);
+    if (step.rfind(L"signal:", 0) == 0) {
+        WriteWholeFile(path, "");
+        return true;
+    }
+    for (int waited = 0; waited < 60000; waited += 10) {
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+            return true;
+        Sleep(10);
+    }
+    return false;
+}
+
 
 // A second module of that name is one the server's next bare-name load may return instead of the trace.
 int ModulesNamedVorn()
@@ -141,8 +162,13 @@ int RunClient(int argc, wchar_t** argv)
             SetEnvironmentVariableW(step.substr(4, equals - 4).c_str(), value.empty() ? nullptr : value.c_str());
             continue;
         }
+        if (step.rfind(L"signal:", 0) == 0 || step.rfind(L"await-gone:", 0) == 0) {
+            if (!Coordinate(step))
+                return 4;
+            continue;
+        }
         Outcome o;
-        if (step.rfind(L"bind-", 0) == 0) {
+        if (step.rfind(L"bind-", 0) == 0 || step.rfind(L"send:", 0) == 0) {
             BindAndCall(step, o);
         } else {
             const auto found = ServerSteps().find(step);
@@ -156,9 +182,12 @@ int RunClient(int argc, wchar_t** argv)
     }
     std::string out;
     for (const auto& [step, o] : outcomes) {
-        char head[96];
-        snprintf(head, sizeof head, " hr=%08lX result=%ld module=%s reply=", static_cast<unsigned long>(o.hr),
-                 static_cast<long>(o.result),
+        char head[128];
+        char lastError[32] = "";
+        if (o.module)
+            snprintf(lastError, sizeof lastError, " lastError=%lu", o.lastError);
+        snprintf(head, sizeof head, " hr=%08lX result=%ld%s module=%s reply=", static_cast<unsigned long>(o.hr),
+                 static_cast<long>(o.result), lastError,
                  !o.module ? "-" : GetProcAddress(o.module, "VornTraceLibrary") ? "trace" : "other");
         out += std::string(step.begin(), step.end()) + head + Escaped(o.reply.view()) + '\n';
     }
@@ -202,6 +231,7 @@ ClientRun Client::Wait()
     ClientRun run;
     if (!process_.hProcess)
         return run;
+    run.processId = process_.dwProcessId;
     if (options_.collectDebugOutput) {
         // A minimal debugger: collect the debug strings, let everything else run on.
         for (;;) {

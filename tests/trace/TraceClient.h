@@ -4,9 +4,12 @@
 //     trace_module_tests.exe --client <folder under bin> <output file> <step>...
 //
 // Steps: IDN, ERR, FINT?, IAV?, CONFIG, METH, CLEAN (server methods), bind-send and bind-read
-// (LoadLibrary("Vorn.dll") and call one entry, as the server binds it), env:NAME=VALUE (VALUE empty:
-// unset). One output line per step: "<step> hr=<hex> result=<n> module=<trace|other> reply=<text>",
-// then "modules named Vorn.dll: <n>".
+// (LoadLibrary("Vorn.dll") and call one entry, as the server binds it), send:TEXT (bind-send with
+// that command), env:NAME=VALUE (VALUE empty: unset), and for tests that act while a client runs:
+// signal:PATH (creates the file), await-gone:PATH (waits up to a minute until the file is gone).
+// One output line per call step: "<step> hr=<hex> result=<n> [lastError=<n> ]module=<trace|other|->
+// reply=<text>" (lastError: GetLastError() right after a bind step's call), then
+// "modules named Vorn.dll: <n>".
 #pragma once
 
 #include <windows.h>
@@ -26,6 +29,7 @@ struct ClientOptions {
 };
 
 struct ClientRun {
+    DWORD processId = 0;
     DWORD exitCode = ~0u;
     std::vector<std::string> lines;       // the client's output, one per step, then the module count
     std::vector<std::string> debugOutput; // OutputDebugString texts, when collected

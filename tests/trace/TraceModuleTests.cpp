@@ -3,6 +3,7 @@
 
 #include "TraceClient.h"
 
+#include "ModuleFile.h"
 #include "server/ServerUnderTest.h"
 #include "support/TrafficLog.h"
 
@@ -44,6 +45,79 @@ void SetVariable(const wchar_t* name, const std::wstring& value)
 std::vector<std::wstring> Repeat(const std::wstring& step, int times)
 {
     return std::vector<std::wstring>(static_cast<std::size_t>(times), step);
+}
+
+std::vector<std::wstring> Join(std::vector<std::wstring> first, const std::vector<std::wstring>& then)
+{
+    first.insert(first.end(), then.begin(), then.end());
+    return first;
+}
+
+std::wstring Variable(const wchar_t* name)
+{
+    wchar_t value[4096] = {};
+    const DWORD length = GetEnvironmentVariableW(name, value, 4096);
+    return std::wstring(value, length < 4096 ? length : 0);
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes)
+{
+    const std::unique_ptr<void, decltype(&CloseHandle)> file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
+        &CloseHandle);
+    DWORD written = 0;
+    ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+}
+
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The quoted path that follows `before` in a note (`target=`, `tried `), unescaped.
+std::string QuotedAfter(const std::string& note, const std::string& before)
+{
+    const std::size_t start = note.find(before + '"');
+    const std::size_t end = start == std::string::npos ? start : note.find('"', start + before.size() + 1);
+    if (end == std::string::npos)
+        return "(nothing quoted after " + before + " in: " + note + ")";
+    return vorn::test::unescapeTraffic(note.substr(start + before.size() + 1, end - start - before.size() - 1));
+}
+
+std::wstring Widen(const std::string& text)
+{
+    return std::wstring(text.begin(), text.end());
+}
+
+// The file's lines in order, notes included.
+std::vector<std::string> RawLines(const std::wstring& path)
+{
+    std::vector<std::string> lines;
+    const std::string text = vorn::test::ReadFileBytes(path);
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// The value of a " key=value" field of a line.
+std::string FieldOf(const std::string& line, const std::string& key)
+{
+    const std::size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos)
+        return {};
+    const std::size_t start = at + key.size() + 2;
+    return line.substr(start, line.find(' ', start) - start);
+}
+
+// "pid=<n>" of a record or a note.
+std::string PidOf(const std::string& line)
+{
+    const std::size_t at = line.find(" pid=");
+    return at == std::string::npos ? std::string() : line.substr(at + 1, line.find(' ', at + 1) - at - 1);
 }
 
 class TraceTest : public ::testing::Test {
@@ -114,13 +188,14 @@ TEST_F(TraceForwarding, ChangesNothingTheTwoSidesExchangeInAnyFaultMode)
         const std::vector<ReplyRequest> requests(5, ReplyRequest{256, 0}); // five queries
         EXPECT_EQ(simLog.replyRequests(), requests) << "the server tells 256 and passes outValue 0";
 
-        // The trace holds the same traffic: commands exact, replies as far as their first zero
-        // within the 256 bytes told, and says where there is none.
+        // The trace holds the same traffic: commands exact, replies as the module wrote them (zero
+        // bytes and all, as many as it said, never past the 256 told), and says where the 256
+        // bytes hold no zero.
         const std::vector<TrafficLine> lines = trace.lines();
         std::vector<TrafficRecord> expected;
         for (TrafficRecord record : simLog.records()) {
             if (record.direction == TrafficRecord::Direction::Replied)
-                record.bytes = record.bytes.substr(0, std::min<std::size_t>(256, record.bytes.find('\0')));
+                record.bytes = record.bytes.substr(0, 256);
             expected.push_back(record);
         }
         EXPECT_EQ(trace.records(), expected);
@@ -147,15 +222,32 @@ TEST_F(TraceForwarding, ChangesNothingTheTwoSidesExchangeInAnyFaultMode)
         }
         const std::vector<std::string> notes = trace.notes();
         ASSERT_EQ(notes.size(), 1u) << "one header for the one process";
-        EXPECT_NE(notes[0].find("trace_module_tests.exe\" target=\"" + vorn::test::Narrow(SimTarget()) + "\""),
-                  std::string::npos)
-            << notes[0];
+        EXPECT_EQ(QuotedAfter(notes[0], "target="), vorn::test::Narrow(SimTarget())) << notes[0];
         std::string live;
         char chunk[4096];
         DWORD got = 0;
         while (ReadFile(reader.get(), chunk, sizeof chunk, &got, nullptr) && got > 0)
             live.append(chunk, got);
         EXPECT_EQ(live, trace.rawText()) << "read while being written";
+    }
+}
+
+// The module's last-error value reaches the caller as the module left it, also across a record
+// that renames the file and opens a new one.
+TEST_F(TraceForwarding, LeavesTheLastErrorAsTheModuleSetIt)
+{
+    SetVariable(L"VORN_TRACE_MAX_KB", L"1");
+    const std::vector<std::wstring> steps = Join(Repeat(L"bind-send", 30), Repeat(L"bind-read", 30));
+    const ClientRun direct = run(L"sim", steps);
+    simLog.clear();
+    const ClientRun traced = run(L"trace", steps);
+    ASSERT_EQ(direct.lines.size(), steps.size() + 1);
+    ASSERT_EQ(traced.lines.size(), direct.lines.size());
+    ASSERT_TRUE(Exists(trace.path() + L".1")) << "the file was rotated";
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        ASSERT_NE(FieldOf(direct.lines[i], "lastError"), "") << direct.lines[i];
+        EXPECT_EQ(FieldOf(traced.lines[i], "lastError"), FieldOf(direct.lines[i], "lastError"))
+            << "step " << i << ": " << traced.lines[i];
     }
 }
 
@@ -197,24 +289,42 @@ TEST_F(TraceTarget, BothEntriesPassTheTraceWhicheverIsBoundFirst)
     SetVariable(L"PATH", systemPath);
 }
 
+// Whatever keeps the trace from forwarding (no usable target, no private copy) fails the server's
+// call as a missing library does, and the next call tries again; the trace file says why.
 TEST_F(TraceTarget, UnusableTargetFailsTheCallAsAMissingLibraryUntilItIsFixed)
 {
+    const std::wstring temp = Variable(L"TEMP"), tmp = Variable(L"TMP");
+    // A file where the temporary folder should be: no folder for the private copy can be made there.
+    const std::wstring notAFolder = BinFolder() + L"\\trace_module_tests.exe";
+    const std::string forged = "2026-12-08T06:31:58.091 1 pid=1 tid=1 SendScpiCommand > forged";
     const struct {
         const char* name;
         std::wstring target;
+        std::wstring temp;
+        std::string refusal; // after "load refused: "
         std::string verdict;
     } cases[] = {
-        {"missing", BinFolder() + L"\\no-library\\Vorn.dll", "(not found)"},
-        {"without GetQueryResponse", BinFolder() + L"\\sim-noquery\\Vorn.dll", "(lacks GetQueryResponse)"},
-        {"itself", BinFolder() + L"\\trace\\Vorn.dll", "(a tracing library)"},
-        {"no library", BinFolder() + L"\\trace_module_tests.exe", "(not a 32-bit library)"},
+        {"missing", BinFolder() + L"\\no-library\\Vorn.dll", temp, "no usable Vorn.dll", "(not found)"},
+        {"without GetQueryResponse", BinFolder() + L"\\sim-noquery\\Vorn.dll", temp, "no usable Vorn.dll",
+         "(lacks GetQueryResponse)"},
+        {"itself", BinFolder() + L"\\trace\\Vorn.dll", temp, "no usable Vorn.dll", "(a tracing library)"},
+        {"no library", BinFolder() + L"\\trace_module_tests.exe", temp, "no usable Vorn.dll", "(not a 32-bit library)"},
+        {"a line break in the path", BinFolder() + L"\\no-library\\Vorn.dll\n" + Widen(forged), temp,
+         "no usable Vorn.dll", "(not found)"},
+        {"no temporary folder for the copy", SimTarget(), notAFolder,
+         "cannot make the folder for the private copy", "(chosen)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         clearTrace();
         SetVariable(L"VORN_TRACE_TARGET", c.target);
+        SetVariable(L"TEMP", c.temp);
+        SetVariable(L"TMP", c.temp);
         // The second call still fails; once the target is usable the next call succeeds.
-        const ClientRun client = run(L"trace", {L"IDN", L"IDN", L"env:VORN_TRACE_TARGET=" + SimTarget(), L"IDN"});
+        const ClientRun client = run(L"trace", {L"IDN", L"IDN", L"env:VORN_TRACE_TARGET=" + SimTarget(),
+                                                L"env:TEMP=" + temp, L"env:TMP=" + tmp, L"IDN"});
+        SetVariable(L"TEMP", temp);
+        SetVariable(L"TMP", tmp);
         ASSERT_EQ(client.lines.size(), 4u);
         EXPECT_NE(client.lines[0].find(kFileNotFound), std::string::npos) << client.lines[0];
         EXPECT_NE(client.lines[1].find(kFileNotFound), std::string::npos) << client.lines[1];
@@ -223,12 +333,109 @@ TEST_F(TraceTarget, UnusableTargetFailsTheCallAsAMissingLibraryUntilItIsFixed)
 
         const std::vector<std::string> notes = trace.notes();
         ASSERT_EQ(notes.size(), 3u) << "two refusals, then the header";
-        EXPECT_NE(notes[0].find("load refused: no usable Vorn.dll; tried \"" + vorn::test::Narrow(c.target) + "\" " +
-                                c.verdict),
-                  std::string::npos)
-            << notes[0];
-        EXPECT_NE(notes[2].find("target=\"" + vorn::test::Narrow(SimTarget()) + "\""), std::string::npos);
-        EXPECT_EQ(callsOf(trace.lines(), "SendScpiCommand").size(), 1u);
+        EXPECT_NE(notes[0].find("load refused: " + c.refusal), std::string::npos) << notes[0];
+        EXPECT_EQ(QuotedAfter(notes[0], "tried "), vorn::test::Narrow(c.target)) << notes[0];
+        EXPECT_NE(notes[0].find("\" " + c.verdict), std::string::npos) << notes[0];
+        EXPECT_EQ(QuotedAfter(notes[2], "target="), vorn::test::Narrow(SimTarget())) << notes[2];
+        EXPECT_EQ(callsOf(trace.lines(), "SendScpiCommand").size(), 1u) << "every record real, none forged";
+    }
+}
+
+// The private copy is the target's content as it is now, whatever happened to an earlier copy or
+// to the target: a damaged copy is made anew, another build of the same size and time gets a copy
+// of its own, and the header names the version of what runs.
+TEST_F(TraceTarget, RunsTheTargetsCurrentContent)
+{
+    const std::wstring folder = BinFolder() + L"\\trace-target";
+    const std::wstring target = folder + L"\\Vorn.dll";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring path = Variable(L"PATH");
+    SetVariable(L"PATH", BinFolder() + L"\\trace-helper;" + path);
+    ASSERT_TRUE(CopyFileW((BinFolder() + L"\\sim-dependent\\Vorn.dll").c_str(), target.c_str(), FALSE));
+    SetVariable(L"VORN_TRACE_TARGET", target);
+
+    const auto tracedRun = [&](const char* what) {
+        SCOPED_TRACE(what);
+        clearTrace();
+        const ClientRun client = run(L"trace", {L"IDN"});
+        EXPECT_NE(client.lines.at(0).find("hr=00000000 result=0 module=- reply=" + kIdentification), std::string::npos)
+            << client.lines[0];
+        const std::vector<std::string> notes = trace.notes();
+        EXPECT_EQ(notes.size(), 1u);
+        const std::string loadedAs = notes.empty() ? std::string() : QuotedAfter(notes[0], "loadedAs=");
+        EXPECT_EQ(vorn::test::ReadFileBytes(Widen(loadedAs)), vorn::test::ReadFileBytes(target)) << loadedAs;
+        return std::make_pair(Widen(loadedAs), notes.empty() ? std::string() : FieldOf(notes[0], "version"));
+    };
+    const auto [copy, version] = tracedRun("first run");
+    EXPECT_EQ(version, "1.2.3.4");
+
+    // A copy left damaged (by a crash while it was written, a disk fault, anyone) is not trusted by name.
+    std::string damaged = vorn::test::ReadFileBytes(copy);
+    std::fill(damaged.begin() + 64, damaged.end(), '\xCC');
+    WriteBytes(copy, damaged);
+    tracedRun("damaged copy");
+
+    // Another build of the same size and time: the file version changed in place, the time put back.
+    WIN32_FILE_ATTRIBUTE_DATA before{};
+    ASSERT_TRUE(GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &before));
+    std::string rebuilt = vorn::test::ReadFileBytes(target);
+    const std::string signature("\xBD\x04\xEF\xFE", 4); // VS_FIXEDFILEINFO
+    const std::size_t fixed = rebuilt.find(signature);
+    ASSERT_NE(fixed, std::string::npos);
+    rebuilt[fixed + 12] = 5; // dwFileVersionLS: 1.2.3.5
+    WriteBytes(target, rebuilt);
+    {
+        const std::unique_ptr<void, decltype(&CloseHandle)> file(
+            CreateFileW(target.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr), &CloseHandle);
+        ASSERT_TRUE(SetFileTime(file.get(), &before.ftCreationTime, &before.ftLastAccessTime, &before.ftLastWriteTime));
+    }
+    const auto [rebuiltCopy, rebuiltVersion] = tracedRun("another build, same size and time");
+    EXPECT_EQ(rebuiltVersion, "1.2.3.5");
+    EXPECT_NE(rebuiltCopy, copy);
+    SetVariable(L"PATH", path);
+}
+
+// The libraries the target needs are found as without the trace: here along PATH.
+TEST_F(TraceTarget, FindsTheTargetsLibrariesAsWithoutTheTrace)
+{
+    const std::wstring path = Variable(L"PATH");
+    SetVariable(L"PATH", BinFolder() + L"\\trace-helper;" + path);
+    SetVariable(L"VORN_TRACE_TARGET", BinFolder() + L"\\sim-dependent\\Vorn.dll");
+    const ClientRun direct = run(L"sim-dependent", {L"IDN", L"ERR"});
+    const ClientRun traced = run(L"trace", {L"IDN", L"ERR"});
+    SetVariable(L"PATH", path);
+    ASSERT_EQ(direct.lines.size(), 3u);
+    EXPECT_NE(direct.lines[0].find("reply=" + kIdentification), std::string::npos) << direct.lines[0];
+    EXPECT_EQ(traced.lines, direct.lines);
+    EXPECT_TRUE(trace.notes().size() == 1 && FieldOf(trace.notes()[0], "version") == "1.2.3.4")
+        << testing::PrintToString(trace.notes());
+}
+
+// Windows 7 without its loader update lacks these: imported, they would keep the trace from loading.
+TEST_F(TraceTarget, ImportsNothingAnOlderLoaderLacks)
+{
+    const vorntrace::ModuleFile file = vorntrace::readModuleFile(BinFolder() + L"\\trace\\Vorn.dll");
+    std::set<std::string> kernel;
+    for (const auto& [library, functions] : file.imports)
+        if (_stricmp(library.c_str(), "kernel32.dll") == 0)
+            kernel.insert(functions.begin(), functions.end());
+    ASSERT_TRUE(kernel.count("CreateFileW")) << "the imports were read";
+    for (const char* missing : {"AddDllDirectory", "RemoveDllDirectory", "SetDefaultDllDirectories"})
+        EXPECT_FALSE(kernel.count(missing)) << missing;
+}
+
+// Every process's records in a file come after its header there: a rotated file too says what
+// wrote it.
+void ExpectHeadersBeforeRecords(const std::wstring& path)
+{
+    std::set<std::string> headed;
+    for (const std::string& line : RawLines(path)) {
+        if (line.rfind("#", 0) == 0) {
+            if (line.find(" target=") != std::string::npos)
+                headed.insert(PidOf(line));
+        } else {
+            EXPECT_TRUE(headed.count(PidOf(line))) << vorn::test::Narrow(path) << ": " << line;
+        }
     }
 }
 
@@ -251,18 +458,31 @@ TEST_F(TraceFile, RotatesPastTheLimitKeepingOneOldFile)
     EXPECT_EQ(std::stol(after.front().fields[1]) - std::stol(before.back().fields[1]),
               after.front().value("return") ? 0 : 1);
     EXPECT_EQ(after.back().fields[1], "40");
+    ExpectHeadersBeforeRecords(old.path());
+    ExpectHeadersBeforeRecords(trace.path());
+
+    // A limit too large to count in bytes is no limit, never a wrapped-around small one.
+    clearTrace();
+    SetVariable(L"VORN_TRACE_MAX_KB", L"18014398509481985"); // 2^54 + 1 KiB: 2^64 + 1024 bytes
+    run(L"trace", Repeat(L"IDN", 20));
+    EXPECT_FALSE(Exists(trace.path() + L".1"));
+    EXPECT_EQ(trace.lines().size(), 80u);
 }
 
+// Several processes at once, each naming the file in its own way: whole records, and within what
+// the two files hold, every process's records without a gap up to its last.
 TEST_F(TraceFile, SeveralProcessesAppendWholeRecords)
 {
     constexpr int calls = 60;
+    std::wstring otherSpelling = trace.path();
+    std::replace(otherSpelling.begin(), otherSpelling.end(), L'\\', L'/');
     for (const wchar_t* limitKb : {L"", L"8"}) {
         SCOPED_TRACE(testing::Message() << "VORN_TRACE_MAX_KB=" << vorn::test::Narrow(limitKb));
         clearTrace();
         SetVariable(L"VORN_TRACE_MAX_KB", limitKb);
         {
             Client first(ClientOptions{L"trace", Repeat(L"IDN", calls)});
-            Client second(ClientOptions{L"trace", Repeat(L"IDN", calls)});
+            Client second(ClientOptions{L"trace", Join({L"env:VORN_TRACE_LOG=" + otherSpelling}, Repeat(L"IDN", calls))});
             EXPECT_EQ(first.Wait().exitCode, 0u);
             EXPECT_EQ(second.Wait().exitCode, 0u);
         }
@@ -270,26 +490,196 @@ TEST_F(TraceFile, SeveralProcessesAppendWholeRecords)
         std::vector<TrafficLine> lines = old.lines(); // every line parses: none holds parts of two records
         for (TrafficLine& line : trace.lines())
             lines.push_back(std::move(line));
-        std::map<std::string, std::vector<long>> numbersByProcess;
+        std::map<std::string, std::vector<std::pair<long, bool>>> callsByProcess; // number, outcome line
         for (const TrafficLine& line : lines) {
             EXPECT_TRUE(line.has("SendScpiCommand") || line.has("GetQueryResponse"));
             EXPECT_EQ(line.fields.at(2).rfind("pid=", 0), 0u);
-            numbersByProcess[line.fields.at(2)].push_back(std::stol(line.fields.at(1)));
+            callsByProcess[line.fields.at(2)].emplace_back(std::stol(line.fields.at(1)),
+                                                           line.value("return").has_value());
+        }
+        ASSERT_EQ(callsByProcess.size(), 2u);
+        for (const auto& [pid, numbers] : callsByProcess) {
+            if (*limitKb == L'\0') {
+                EXPECT_EQ(numbers.size(), 4u * calls) << pid;
+            }
+            EXPECT_EQ(numbers.back(), std::make_pair(2L * calls, true)) << pid;
+            for (std::size_t i = 1; i < numbers.size(); ++i) {
+                const auto [number, outcome] = numbers[i - 1];
+                const auto expected = outcome ? std::make_pair(number + 1, false) : std::make_pair(number, true);
+                ASSERT_EQ(numbers[i], expected) << pid << ": record " << i << " follows without a gap";
+            }
         }
         if (*limitKb == L'\0') {
-            ASSERT_EQ(numbersByProcess.size(), 2u);
-            for (const auto& [pid, numbers] : numbersByProcess) {
-                ASSERT_EQ(numbers.size(), 4u * calls) << pid;
-                EXPECT_EQ(numbers.back(), 2 * calls) << pid;
-            }
             EXPECT_EQ(trace.notes().size(), 2u) << "a header per process";
         } else {
             EXPECT_LE(old.rawText().size(), 8192u);
             EXPECT_LE(trace.rawText().size(), 8192u);
         }
-        for (const auto& [pid, numbers] : numbersByProcess)
-            EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end())) << pid;
+        ExpectHeadersBeforeRecords(old.path());
+        ExpectHeadersBeforeRecords(trace.path());
     }
+}
+
+class Marker {
+public:
+    explicit Marker(const wchar_t* name) : path_(BinFolder() + L"\\" + name) { DeleteFileW(path_.c_str()); }
+    Marker(const Marker&) = delete;
+    Marker& operator=(const Marker&) = delete;
+    ~Marker() { DeleteFileW(path_.c_str()); }
+    const std::wstring& path() const { return path_; }
+    bool awaited() const
+    {
+        for (int waited = 0; waited < 60000 && !Exists(path_); waited += 10)
+            Sleep(10);
+        return Exists(path_);
+    }
+    void remove() const { DeleteFileW(path_.c_str()); }
+
+private:
+    std::wstring path_;
+};
+
+// A client that stops after its first call (`ready` appears) until `go` is removed, then sends
+// "after-1".."after-<count>".
+ClientOptions PausedClient(const Marker& ready, const Marker& go, int count)
+{
+    WriteBytes(go.path(), "");
+    std::vector<std::wstring> steps = {L"send:before", L"signal:" + ready.path(), L"await-gone:" + go.path()};
+    for (int i = 1; i <= count; ++i)
+        steps.push_back(L"send:after-" + std::to_wstring(i));
+    return ClientOptions{L"trace", steps};
+}
+
+std::vector<std::string> SentIn(const std::vector<std::wstring>& files)
+{
+    std::vector<std::string> sent;
+    for (const std::wstring& file : files)
+        for (std::string& command : TrafficLog(file, L"VORN_TRACE_UNUSED").sentCommands())
+            sent.push_back(std::move(command));
+    return sent;
+}
+
+// A process idle while others rotate the file twice writes, when it resumes, into the current file:
+// not into the renamed one, which the second rotation deleted.
+TEST_F(TraceFile, AWriterIdleThroughRotationsResumesInTheCurrentFile)
+{
+    SetVariable(L"VORN_TRACE_MAX_KB", L"2");
+    const Marker ready(L"trace_tests.ready"), go(L"trace_tests.go");
+    Client idle(PausedClient(ready, go, 3));
+    ASSERT_TRUE(ready.awaited());
+    run(L"trace", Repeat(L"send:" + std::wstring(1500, L'x'), 4)); // each call past the limit
+    go.remove();
+    EXPECT_EQ(idle.Wait().exitCode, 0u);
+    const std::vector<std::string> sent = SentIn({trace.path() + L".1", trace.path()});
+    for (const char* command : {"after-1", "after-2", "after-3"})
+        EXPECT_NE(std::find(sent.begin(), sent.end(), command), sent.end()) << command;
+}
+
+// A reader holding the file without delete sharing keeps it from being renamed: the file grows,
+// the older file stays, and the rotation happens once the reader lets go.
+TEST_F(TraceFile, AReaderHoldingTheFileDelaysTheRotationAndLosesNothing)
+{
+    SetVariable(L"VORN_TRACE_MAX_KB", L"1");
+    const std::string older = "# an older file\n";
+    WriteBytes(trace.path() + L".1", older);
+    {
+        const std::unique_ptr<void, decltype(&CloseHandle)> reader(
+            CreateFileW(trace.path().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                        FILE_ATTRIBUTE_NORMAL, nullptr),
+            &CloseHandle);
+        ASSERT_NE(reader.get(), INVALID_HANDLE_VALUE);
+        run(L"trace", Repeat(L"IDN", 20));
+        EXPECT_EQ(vorn::test::ReadFileBytes(trace.path() + L".1"), older);
+        EXPECT_EQ(trace.lines().size(), 80u) << "every record, past the limit";
+    }
+    run(L"trace", Repeat(L"IDN", 20));
+    EXPECT_NE(vorn::test::ReadFileBytes(trace.path() + L".1"), older);
+    EXPECT_LE(trace.rawText().size(), 1024u);
+}
+
+// A file deleted while processes write it is started anew at the path, by those processes and by
+// later ones. Deleted as current Windows deletes a file in use, its name gone at once (Wine keeps
+// the name until the last handle closes, so the test takes the name away itself).
+TEST_F(TraceFile, ADeletedFileIsStartedAnew)
+{
+    const Marker ready(L"trace_tests.ready"), go(L"trace_tests.go");
+    Client writer(PausedClient(ready, go, 1));
+    ASSERT_TRUE(ready.awaited());
+    const std::wstring gone = trace.path() + L".gone";
+    ASSERT_TRUE(MoveFileExW(trace.path().c_str(), gone.c_str(), MOVEFILE_REPLACE_EXISTING));
+    ASSERT_TRUE(DeleteFileW(gone.c_str()));
+    Sleep(600); // the path is looked at again at most every half second
+    go.remove();
+    EXPECT_EQ(writer.Wait().exitCode, 0u);
+    run(L"trace", {L"send:later"});
+    EXPECT_EQ(SentIn({trace.path()}), (std::vector<std::string>{"after-1", "later"}));
+    ExpectHeadersBeforeRecords(trace.path());
+}
+
+// The shared word of the file's lock, as the trace names it: after the file's volume and index.
+class FileLockWord {
+public:
+    explicit FileLockWord(const std::wstring& path)
+    {
+        const std::unique_ptr<void, decltype(&CloseHandle)> file(
+            CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
+            &CloseHandle);
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!GetFileInformationByHandle(file.get(), &info))
+            return;
+        wchar_t name[64];
+        swprintf(name, 64, L"Local\\VornTrace.%08lX.%08lX%08lX", info.dwVolumeSerialNumber, info.nFileIndexHigh,
+                 info.nFileIndexLow);
+        mapping_.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 8, name));
+        if (mapping_)
+            word_ = static_cast<volatile LONG*>(MapViewOfFile(mapping_.get(), FILE_MAP_WRITE, 0, 0, 8));
+    }
+    ~FileLockWord()
+    {
+        if (word_)
+            UnmapViewOfFile(const_cast<LONG*>(word_));
+    }
+    volatile LONG* word() const { return word_; }
+
+private:
+    std::unique_ptr<void, decltype(&CloseHandle)> mapping_{nullptr, &CloseHandle};
+    volatile LONG* word_ = nullptr;
+};
+
+// A holder that keeps the lock for long is taken over only when its process has ended: a live one
+// keeps it, the waiter gives up its records and says so in its next one.
+TEST_F(TraceFile, TheLockIsTakenOnlyFromAnEndedHolder)
+{
+    WriteBytes(trace.path(), "");
+    const FileLockWord lock(trace.path());
+    ASSERT_TRUE(lock.word());
+    const LONG self = static_cast<LONG>(GetCurrentProcessId());
+    *lock.word() = self; // alive, as a writer stopped in a debugger is
+    const Marker ready(L"trace_tests.ready"), go(L"trace_tests.go");
+    Client waiter(PausedClient(ready, go, 1));
+    ASSERT_TRUE(ready.awaited());
+    EXPECT_EQ(*lock.word(), self) << "not taken from a live holder";
+    *lock.word() = 0;
+    go.remove();
+    EXPECT_EQ(waiter.Wait().exitCode, 0u);
+    EXPECT_EQ(trace.sentCommands(), (std::vector<std::string>{"after-1"}));
+    const std::vector<std::string> notes = trace.notes();
+    ASSERT_FALSE(notes.empty());
+    EXPECT_NE(notes[0].find("records missing here: 2; the file's lock was kept by process " + std::to_string(self)),
+              std::string::npos)
+        << notes[0];
+
+    const DWORD ended = run(L"sim", {}).processId;
+    ASSERT_NE(ended, 0u);
+    clearTrace();
+    WriteBytes(trace.path(), "");
+    const FileLockWord again(trace.path());
+    ASSERT_TRUE(again.word());
+    *again.word() = static_cast<LONG>(ended);
+    run(L"trace", {L"IDN"});
+    EXPECT_EQ(trace.lines().size(), 4u) << "taken from the ended holder";
+    EXPECT_EQ(*again.word(), 0);
 }
 
 TEST_F(TraceFile, UnwritableFileStopsTracingQuietlyAndNeverAFailedCall)
