@@ -1,0 +1,89 @@
+// Winsock for the transports: the library's start-up, owners for sockets and events, listeners bound
+// the way a server's must be (no other program can take the port), sending a whole buffer, and
+// addresses as the log writes them.
+#pragma once
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace lan {
+
+// WSAStartup for the lifetime of the object; every socket call needs one alive.
+class WinsockSession {
+public:
+    WinsockSession(); // throws std::runtime_error with the reason
+    WinsockSession(const WinsockSession&) = delete;
+    WinsockSession& operator=(const WinsockSession&) = delete;
+    ~WinsockSession();
+};
+
+// One socket, closed with its owner.
+class Socket {
+public:
+    Socket() = default;
+    explicit Socket(SOCKET adopted) noexcept : value_(adopted) {}
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    Socket(Socket&& other) noexcept : value_(other.release()) {}
+    Socket& operator=(Socket&& other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
+    ~Socket() { reset(); }
+
+    SOCKET get() const noexcept { return value_; }
+    explicit operator bool() const noexcept { return value_ != INVALID_SOCKET; }
+    SOCKET release() noexcept { return std::exchange(value_, INVALID_SOCKET); }
+    void reset(SOCKET adopted = INVALID_SOCKET) noexcept;
+
+private:
+    SOCKET value_ = INVALID_SOCKET;
+};
+
+// A manual-reset Winsock event.
+class SocketEvent {
+public:
+    SocketEvent(); // throws std::runtime_error
+    SocketEvent(const SocketEvent&) = delete;
+    SocketEvent& operator=(const SocketEvent&) = delete;
+    ~SocketEvent();
+
+    WSAEVENT get() const noexcept { return value_; }
+
+private:
+    WSAEVENT value_;
+};
+
+// The system's text for a Winsock (or Windows) error code, without its line end.
+std::string ErrorText(int error);
+
+// "a.b.c.d" from an address in host byte order, and back (nullopt unless four decimal bytes).
+std::string Ipv4Text(std::uint32_t address);
+std::optional<std::uint32_t> ParseIpv4(std::string_view text);
+// "a.b.c.d:port"
+std::string PeerText(const sockaddr_in& address);
+
+// A TCP listener on address:port (host byte order; port 0 takes an ephemeral one), bound exclusively.
+// An empty socket, with the reason in `error`, when it can't be had.
+Socket ListenTcp(std::uint32_t address, std::uint16_t port, std::string& error);
+// A UDP socket bound exclusively to address:port.
+Socket BindUdp(std::uint32_t address, std::uint16_t port, std::string& error);
+// The port a socket is bound to (host byte order), 0 on failure.
+std::uint16_t LocalPort(SOCKET socket) noexcept;
+
+// Sends every byte (in as few sends as the system allows; one for what fits its buffers).
+// False when the connection failed.
+bool SendAll(SOCKET socket, std::string_view bytes) noexcept;
+
+// recv() into `buffer`: the count received, 0 when the peer closed, -1 on error.
+int ReceiveSome(SOCKET socket, char* buffer, std::size_t size) noexcept;
+
+} // namespace lan

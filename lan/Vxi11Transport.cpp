@@ -1,0 +1,389 @@
+#include "Vxi11Transport.h"
+
+#include "Portmapper.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace lan {
+
+using namespace vxi11;
+using std::chrono::milliseconds;
+
+void LinkRegistry::Add(SessionId id)
+{
+    std::lock_guard lock(mutex_);
+    links_.insert(id);
+}
+
+void LinkRegistry::Remove(SessionId id)
+{
+    std::lock_guard lock(mutex_);
+    links_.erase(id);
+}
+
+bool LinkRegistry::Contains(SessionId id) const
+{
+    std::lock_guard lock(mutex_);
+    return links_.count(id) != 0;
+}
+
+namespace {
+std::uint32_t ErrorFor(WaitResult result) noexcept
+{
+    switch (result) {
+    case WaitResult::Done: return kNoError;
+    case WaitResult::Locked: return kLockedByAnother;
+    case WaitResult::TimedOut: return kIoTimeout;
+    case WaitResult::Aborted: return kAborted;
+    case WaitResult::NoSession: return kInvalidLink;
+    }
+    return kInvalidLink;
+}
+
+bool SameDeviceName(std::string_view name) noexcept
+{
+    const std::string_view wanted = kDeviceName;
+    return name.size() == wanted.size() && std::equal(name.begin(), name.end(), wanted.begin(), [](char a, char b) {
+               return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b;
+           });
+}
+
+// Device_GenericParms: link, flags, lock_timeout, io_timeout.
+struct GenericParameters {
+    SessionId link = 0;
+    std::uint32_t flags = 0;
+    std::uint32_t lockTimeout = 0;
+    std::uint32_t ioTimeout = 0;
+};
+
+GenericParameters ReadGeneric(XdrReader& arguments) noexcept
+{
+    GenericParameters parameters;
+    parameters.link = arguments.Uint32();
+    parameters.flags = arguments.Uint32();
+    parameters.lockTimeout = arguments.Uint32();
+    parameters.ioTimeout = arguments.Uint32();
+    return parameters;
+}
+} // namespace
+
+CoreChannel::~CoreChannel()
+{
+    CloseAll(true);
+}
+
+void CoreChannel::CloseAll(bool forGood)
+{
+    std::vector<SessionId> closing;
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = closed_ || forGood;
+        closing.swap(links_);
+    }
+    for (const SessionId id : closing) {
+        context_.links.Remove(id);
+        context_.instrument.Close(id);
+    }
+}
+
+bool CoreChannel::Owns(SessionId id) const
+{
+    std::lock_guard lock(mutex_);
+    return std::find(links_.begin(), links_.end(), id) != links_.end();
+}
+
+ProcedureOutcome CoreChannel::Call(std::uint32_t procedure, XdrReader& arguments, XdrWriter& results)
+{
+    Instrument& instrument = context_.instrument;
+    switch (procedure) {
+    case kCreateLink: {
+        const std::uint32_t error = CreateLink(arguments, results);
+        if (!arguments.Ok())
+            return ProcedureOutcome::GarbageArguments;
+        if (error != kNoError) {
+            results = XdrWriter();
+            results.Uint32(error);
+            results.Uint32(0);
+            results.Uint32(context_.abortPort);
+            results.Uint32(kMaxRecvSize);
+        }
+        return ProcedureOutcome::Done;
+    }
+    case kDeviceWrite:
+        Write(arguments, results);
+        return arguments.Ok() ? ProcedureOutcome::Done : ProcedureOutcome::GarbageArguments;
+    case kDeviceRead:
+        Read(arguments, results);
+        return arguments.Ok() ? ProcedureOutcome::Done : ProcedureOutcome::GarbageArguments;
+    case kDeviceReadStb: {
+        const GenericParameters parameters = ReadGeneric(arguments);
+        if (!arguments.Ok())
+            return ProcedureOutcome::GarbageArguments;
+        // Answered at once from the session's status, whatever the module is doing.
+        const bool owned = Owns(parameters.link);
+        results.Uint32(owned ? kNoError : kInvalidLink);
+        results.Uint32(owned ? instrument.StatusByte(parameters.link) : 0);
+        return ProcedureOutcome::Done;
+    }
+    case kDeviceClear: {
+        const GenericParameters parameters = ReadGeneric(arguments);
+        if (!arguments.Ok())
+            return ProcedureOutcome::GarbageArguments;
+        if (!Owns(parameters.link)) {
+            results.Uint32(kInvalidLink);
+            return ProcedureOutcome::Done;
+        }
+        const WaitResult lock = instrument.WaitUntilUnlocked(parameters.link, (parameters.flags & kWaitLock) != 0,
+                                                             milliseconds(parameters.lockTimeout));
+        if (lock == WaitResult::Done)
+            instrument.Clear(parameters.link);
+        results.Uint32(ErrorFor(lock));
+        return ProcedureOutcome::Done;
+    }
+    case kDeviceTrigger:
+    case kDeviceRemote:
+    case kDeviceLocal: {
+        const GenericParameters parameters = ReadGeneric(arguments);
+        if (!arguments.Ok())
+            return ProcedureOutcome::GarbageArguments;
+        // Remote and local mean nothing to the module: accepted. It has no trigger to send.
+        const std::uint32_t accepted = procedure == kDeviceTrigger ? kNotSupported : kNoError;
+        results.Uint32(Owns(parameters.link) ? accepted : kInvalidLink);
+        return ProcedureOutcome::Done;
+    }
+    case kDeviceLock: {
+        const SessionId link = arguments.Uint32();
+        const std::uint32_t flags = arguments.Uint32();
+        const std::uint32_t lockTimeout = arguments.Uint32();
+        if (!arguments.Ok())
+            return ProcedureOutcome::GarbageArguments;
+        results.Uint32(Owns(link) ? ErrorFor(instrument.Lock(link, (flags & kWaitLock) != 0, milliseconds(lockTimeout)))
+                                  : kInvalidLink);
+        return ProcedureOutcome::Done;
+    }
+    case kDeviceUnlock: {
+        const SessionId link = arguments.Uint32();
+        if (!arguments.Ok())
+            return ProcedureOutcome::GarbageArguments;
+        if (!Owns(link))
+            results.Uint32(kInvalidLink);
+        else
+            results.Uint32(instrument.Unlock(link) ? kNoError : kNoLockHeld);
+        return ProcedureOutcome::Done;
+    }
+    case kDeviceEnableSrq: {
+        const SessionId link = arguments.Uint32();
+        const bool enable = arguments.Bool();
+        arguments.Opaque(40);
+        if (!arguments.Ok())
+            return ProcedureOutcome::GarbageArguments;
+        // No interrupt channel: turning service requests off is all that can be done.
+        results.Uint32(!Owns(link) ? kInvalidLink : enable ? kNotSupported : kNoError);
+        return ProcedureOutcome::Done;
+    }
+    case kDeviceDocmd: {
+        const GenericParameters parameters = ReadGeneric(arguments);
+        arguments.Int32(); // cmd
+        arguments.Bool();  // network_order
+        arguments.Int32(); // datasize
+        arguments.Opaque(kMaxRecord);
+        if (!arguments.Ok())
+            return ProcedureOutcome::GarbageArguments;
+        results.Uint32(Owns(parameters.link) ? kNotSupported : kInvalidLink);
+        results.Opaque({});
+        return ProcedureOutcome::Done;
+    }
+    case kDestroyLink: {
+        const SessionId link = arguments.Uint32();
+        if (!arguments.Ok())
+            return ProcedureOutcome::GarbageArguments;
+        results.Uint32(DestroyLink(link));
+        return ProcedureOutcome::Done;
+    }
+    case kCreateIntrChan:
+        arguments.Uint32(); // host address
+        arguments.Uint32(); // port
+        arguments.Uint32(); // program
+        arguments.Uint32(); // version
+        arguments.Uint32(); // family
+        if (!arguments.Ok())
+            return ProcedureOutcome::GarbageArguments;
+        results.Uint32(kNotSupported);
+        return ProcedureOutcome::Done;
+    case kDestroyIntrChan:
+        // None can have been created.
+        results.Uint32(kChannelNotEstablished);
+        return ProcedureOutcome::Done;
+    default: return ProcedureOutcome::Unavailable;
+    }
+}
+
+std::uint32_t CoreChannel::CreateLink(XdrReader& arguments, XdrWriter& results)
+{
+    arguments.Int32(); // the client's id: nothing depends on it
+    const bool lockDevice = arguments.Bool();
+    const std::uint32_t lockTimeout = arguments.Uint32();
+    const std::string_view device = arguments.Opaque(256);
+    if (!arguments.Ok())
+        return kParameterError;
+    if (!SameDeviceName(device))
+        return kDeviceNotAccessible;
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_ || links_.size() >= kMaxLinksPerConnection)
+            return kOutOfResources;
+    }
+    const SessionId id = context_.instrument.Open({peer_, Transport::Vxi11}, Delivery::OnRead);
+    {
+        std::lock_guard lock(mutex_);
+        // Checked again: the connection may have been stopped, or another create_link raced this one.
+        if (closed_ || links_.size() >= kMaxLinksPerConnection) {
+            context_.instrument.Close(id);
+            return kOutOfResources;
+        }
+        links_.push_back(id);
+    }
+    context_.links.Add(id);
+    if (lockDevice) {
+        const WaitResult locked = context_.instrument.Lock(id, true, milliseconds(lockTimeout));
+        if (locked != WaitResult::Done) {
+            DestroyLink(id);
+            return ErrorFor(locked) == kInvalidLink ? kDeviceNotAccessible : ErrorFor(locked);
+        }
+    }
+    results.Uint32(kNoError);
+    results.Uint32(id);
+    results.Uint32(context_.abortPort);
+    results.Uint32(kMaxRecvSize);
+    return kNoError;
+}
+
+void CoreChannel::Write(XdrReader& arguments, XdrWriter& results)
+{
+    const SessionId link = arguments.Uint32();
+    arguments.Uint32(); // io_timeout: taking the data never waits for the module
+    const std::uint32_t lockTimeout = arguments.Uint32();
+    const std::uint32_t flags = arguments.Uint32();
+    const std::string_view data = arguments.Opaque(kMaxRecord);
+    if (!arguments.Ok())
+        return;
+    const auto answer = [&results](std::uint32_t error, std::size_t size) {
+        results.Uint32(error);
+        results.Uint32(static_cast<std::uint32_t>(size));
+    };
+    if (!Owns(link))
+        return answer(kInvalidLink, 0);
+    if (data.size() > kMaxRecvSize)
+        return answer(kParameterError, 0);
+    const WaitResult lock =
+        context_.instrument.WaitUntilUnlocked(link, (flags & kWaitLock) != 0, milliseconds(lockTimeout));
+    if (lock != WaitResult::Done)
+        return answer(ErrorFor(lock), 0);
+    const WaitResult taken = context_.instrument.Input(link, data, (flags & kEndFlag) != 0);
+    answer(ErrorFor(taken), taken == WaitResult::Done ? data.size() : 0);
+}
+
+void CoreChannel::Read(XdrReader& arguments, XdrWriter& results)
+{
+    const SessionId link = arguments.Uint32();
+    const std::uint32_t requestSize = arguments.Uint32();
+    const std::uint32_t ioTimeout = arguments.Uint32();
+    const std::uint32_t lockTimeout = arguments.Uint32();
+    const std::uint32_t flags = arguments.Uint32();
+    const std::uint32_t termChar = arguments.Uint32();
+    if (!arguments.Ok())
+        return;
+    const auto answer = [&results](std::uint32_t error, std::uint32_t reason, std::string_view data) {
+        results.Uint32(error);
+        results.Uint32(reason);
+        results.Opaque(data);
+    };
+    if (!Owns(link))
+        return answer(kInvalidLink, 0, {});
+    Instrument& instrument = context_.instrument;
+    const WaitResult lock = instrument.WaitUntilUnlocked(link, (flags & kWaitLock) != 0, milliseconds(lockTimeout));
+    if (lock != WaitResult::Done)
+        return answer(ErrorFor(lock), 0, {});
+    const int wantedTermChar = (flags & kTermCharSet) != 0 ? static_cast<int>(termChar & 0xFF) : -1;
+    const ReadResult read = instrument.Read(link, std::min<std::size_t>(requestSize, kMaxReadSize),
+                                            milliseconds(ioTimeout), wantedTermChar);
+    if (read.status != WaitResult::Done)
+        return answer(ErrorFor(read.status), 0, {});
+    std::uint32_t reason = 0;
+    if (read.end)
+        reason |= kEndReason;
+    if (read.termCharSeen)
+        reason |= kTermCharReason;
+    if (read.data.size() >= requestSize)
+        reason |= kRequestCount;
+    answer(kNoError, reason, read.data);
+}
+
+std::uint32_t CoreChannel::DestroyLink(SessionId id)
+{
+    {
+        std::lock_guard lock(mutex_);
+        const auto at = std::find(links_.begin(), links_.end(), id);
+        if (at == links_.end())
+            return kInvalidLink;
+        links_.erase(at);
+    }
+    context_.links.Remove(id);
+    context_.instrument.Close(id);
+    return kNoError;
+}
+
+ProcedureOutcome AbortChannel::Call(std::uint32_t procedure, XdrReader& arguments, XdrWriter& results)
+{
+    if (procedure != kDeviceAbort)
+        return ProcedureOutcome::Unavailable;
+    const SessionId link = arguments.Uint32();
+    if (!arguments.Ok())
+        return ProcedureOutcome::GarbageArguments;
+    if (!links_.Contains(link)) {
+        results.Uint32(kInvalidLink);
+        return ProcedureOutcome::Done;
+    }
+    instrument_.Abort(link);
+    results.Uint32(kNoError);
+    return ProcedureOutcome::Done;
+}
+
+namespace {
+class CoreConnection : public Connection {
+public:
+    CoreConnection(Vxi11Context& context, const std::string& peer) : channel_(context, peer) {}
+
+    void Serve(SOCKET socket) override
+    {
+        RpcProgram* const programs[] = {&channel_};
+        try {
+            ServeRecords(socket, kMaxRecord, programs);
+        } catch (...) {
+            channel_.CloseAll(true);
+            throw;
+        }
+        channel_.CloseAll(true);
+    }
+
+    void Interrupt() override { channel_.CloseAll(true); }
+
+private:
+    CoreChannel channel_;
+};
+
+} // namespace
+
+std::unique_ptr<Connection> MakeCoreConnection(Vxi11Context& context, const std::string& peer)
+{
+    return std::make_unique<CoreConnection>(context, peer);
+}
+
+std::unique_ptr<Connection> MakeAbortConnection(AbortChannel& channel)
+{
+    // Abort calls are a few words.
+    return MakeRpcConnection(channel, 1024);
+}
+
+} // namespace lan

@@ -1,0 +1,143 @@
+// VXI-11 over ONC RPC: the core channel (links, writes, reads, status byte, clear, the lock) and the
+// abort channel, each on a TCP listener of its own. A link is a session with on-read delivery; its id
+// is the session's id. Links live with the connection that created them.
+#pragma once
+
+#include "OncRpc.h"
+#include "TcpListener.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Instrument.h"
+
+namespace lan {
+
+namespace vxi11 {
+constexpr std::uint32_t kCoreProgram = 0x0607AF;
+constexpr std::uint32_t kAbortProgram = 0x0607B0;
+constexpr std::uint32_t kVersion = 1;
+
+// The procedures served
+constexpr std::uint32_t kDeviceAbort = 1; // abort channel
+constexpr std::uint32_t kCreateLink = 10;
+constexpr std::uint32_t kDeviceWrite = 11;
+constexpr std::uint32_t kDeviceRead = 12;
+constexpr std::uint32_t kDeviceReadStb = 13;
+constexpr std::uint32_t kDeviceTrigger = 14;
+constexpr std::uint32_t kDeviceClear = 15;
+constexpr std::uint32_t kDeviceRemote = 16;
+constexpr std::uint32_t kDeviceLocal = 17;
+constexpr std::uint32_t kDeviceLock = 18;
+constexpr std::uint32_t kDeviceUnlock = 19;
+constexpr std::uint32_t kDeviceEnableSrq = 20;
+constexpr std::uint32_t kDeviceDocmd = 22;
+constexpr std::uint32_t kDestroyLink = 23;
+constexpr std::uint32_t kCreateIntrChan = 25;
+constexpr std::uint32_t kDestroyIntrChan = 26;
+
+// Errors a reply carries
+constexpr std::uint32_t kNoError = 0;
+constexpr std::uint32_t kSyntaxError = 1;
+constexpr std::uint32_t kDeviceNotAccessible = 3;
+constexpr std::uint32_t kInvalidLink = 4;
+constexpr std::uint32_t kParameterError = 5;
+constexpr std::uint32_t kChannelNotEstablished = 6;
+constexpr std::uint32_t kNotSupported = 8;
+constexpr std::uint32_t kOutOfResources = 9;
+constexpr std::uint32_t kLockedByAnother = 11;
+constexpr std::uint32_t kNoLockHeld = 12;
+constexpr std::uint32_t kIoTimeout = 15;
+constexpr std::uint32_t kAborted = 23;
+
+// Operation flags
+constexpr std::uint32_t kWaitLock = 0x01;
+constexpr std::uint32_t kEndFlag = 0x08;
+constexpr std::uint32_t kTermCharSet = 0x80;
+// Why a read ended (reason bits)
+constexpr std::uint32_t kRequestCount = 0x01;
+constexpr std::uint32_t kTermCharReason = 0x02;
+constexpr std::uint32_t kEndReason = 0x04;
+
+// The largest device_write we take, announced in create_link's reply.
+constexpr std::uint32_t kMaxRecvSize = 64 * 1024;
+// The most a device_read returns at once, whatever it asks for; the client reads on for the rest.
+constexpr std::size_t kMaxReadSize = 256 * 1024;
+// A record holds one call: a device_write's data plus headers and credentials.
+constexpr std::size_t kMaxRecord = kMaxRecvSize + 4096;
+constexpr std::size_t kMaxLinksPerConnection = 16;
+// The only device served.
+constexpr const char* kDeviceName = "inst0";
+} // namespace vxi11
+
+// The links open over every connection, so that the abort channel (another connection) can tell a
+// link from a stranger.
+class LinkRegistry {
+public:
+    void Add(SessionId id);
+    void Remove(SessionId id);
+    bool Contains(SessionId id) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::set<SessionId> links_;
+};
+
+struct Vxi11Context {
+    Instrument& instrument;
+    LinkRegistry& links;
+    std::uint16_t abortPort = 0;
+};
+
+// The core program for one connection, which owns its links.
+class CoreChannel : public RpcProgram {
+public:
+    CoreChannel(Vxi11Context& context, std::string peer) : context_(context), peer_(std::move(peer)) {}
+    CoreChannel(const CoreChannel&) = delete;
+    CoreChannel& operator=(const CoreChannel&) = delete;
+    ~CoreChannel() override; // CloseAll()s
+
+    std::uint32_t Program() const noexcept override { return vxi11::kCoreProgram; }
+    std::uint32_t Version() const noexcept override { return vxi11::kVersion; }
+    ProcedureOutcome Call(std::uint32_t procedure, XdrReader& arguments, XdrWriter& results) override;
+
+    // Closes every link (their sessions' waits end, their lock is released). With `forGood`, links
+    // created later are refused (the connection is being stopped).
+    void CloseAll(bool forGood);
+
+private:
+    bool Owns(SessionId id) const;
+    std::uint32_t CreateLink(XdrReader& arguments, XdrWriter& results);
+    void Write(XdrReader& arguments, XdrWriter& results);
+    void Read(XdrReader& arguments, XdrWriter& results);
+    std::uint32_t DestroyLink(SessionId id);
+
+    Vxi11Context& context_;
+    const std::string peer_;
+    mutable std::mutex mutex_;
+    std::vector<SessionId> links_;
+    bool closed_ = false;
+};
+
+// The abort channel: device_abort for any link of this process. One serves every connection.
+class AbortChannel : public RpcProgram {
+public:
+    AbortChannel(Instrument& instrument, const LinkRegistry& links) : instrument_(instrument), links_(links) {}
+    std::uint32_t Program() const noexcept override { return vxi11::kAbortProgram; }
+    std::uint32_t Version() const noexcept override { return vxi11::kVersion; }
+    ProcedureOutcome Call(std::uint32_t procedure, XdrReader& arguments, XdrWriter& results) override;
+
+private:
+    Instrument& instrument_;
+    const LinkRegistry& links_;
+};
+
+std::unique_ptr<Connection> MakeCoreConnection(Vxi11Context& context, const std::string& peer);
+std::unique_ptr<Connection> MakeAbortConnection(AbortChannel& channel);
+
+} // namespace lan

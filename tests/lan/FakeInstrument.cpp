@@ -1,0 +1,339 @@
+#include "FakeInstrument.h"
+
+#include "EventLog.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <utility>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+
+struct FakeInstrumentState {
+    struct Session {
+        Delivery delivery = Delivery::Stream;
+        std::string input;
+        std::string responses;
+        bool aborted = false;
+        bool busy = false; // a BUSY? waits for Release()
+    };
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<SessionId, Session> sessions;
+    std::vector<fake::Event> events;
+    SessionId nextId = 1000;
+    SessionId lockHolder = 0;
+    int waiting = 0;
+    std::uint8_t statusByte = 0;
+
+    Session* Find(SessionId id)
+    {
+        const auto at = sessions.find(id);
+        return at == sessions.end() ? nullptr : &at->second;
+    }
+
+    // Waits while `blocked` holds, for `timeout` at most, ending early on abort or close.
+    template <class Blocked>
+    WaitResult Wait(std::unique_lock<std::mutex>& lock, SessionId id, std::chrono::milliseconds timeout,
+                    Blocked blocked)
+    {
+        ++waiting;
+        changed.notify_all();
+        const bool done = changed.wait_for(lock, timeout, [&] {
+            Session* session = Find(id);
+            return !session || session->aborted || !blocked();
+        });
+        --waiting;
+        Session* session = Find(id);
+        if (!session)
+            return WaitResult::NoSession;
+        if (session->aborted) {
+            session->aborted = false;
+            return WaitResult::Aborted;
+        }
+        return done ? WaitResult::Done : WaitResult::TimedOut;
+    }
+};
+
+struct Instrument::State : FakeInstrumentState {};
+
+namespace {
+std::map<const Instrument*, FakeInstrumentState*>& Registry()
+{
+    static std::map<const Instrument*, FakeInstrumentState*> registry;
+    return registry;
+}
+std::mutex registryMutex;
+
+FakeInstrumentState& StateOf(const Instrument& instrument)
+{
+    std::lock_guard lock(registryMutex);
+    return *Registry().at(&instrument);
+}
+
+std::mutex logMutex;
+std::vector<std::string> logLines;
+} // namespace
+
+Instrument::Instrument(EventLog&) : state_(std::make_unique<State>())
+{
+    std::lock_guard lock(registryMutex);
+    Registry()[this] = state_.get();
+}
+
+Instrument::~Instrument()
+{
+    std::lock_guard lock(registryMutex);
+    Registry().erase(this);
+}
+
+void Instrument::Start()
+{
+}
+void Instrument::Stop()
+{
+}
+
+SessionId Instrument::Open(const ClientInfo& client, Delivery delivery)
+{
+    std::lock_guard lock(state_->mutex);
+    const SessionId id = state_->nextId++;
+    state_->sessions[id].delivery = delivery;
+    state_->events.push_back({"open", id, client.peer});
+    return id;
+}
+
+void Instrument::Close(SessionId id)
+{
+    std::lock_guard lock(state_->mutex);
+    if (state_->sessions.erase(id) == 0)
+        return;
+    if (state_->lockHolder == id)
+        state_->lockHolder = 0;
+    state_->events.push_back({"close", id, {}});
+    state_->changed.notify_all();
+}
+
+bool Instrument::IsOpen(SessionId id) const
+{
+    std::lock_guard lock(state_->mutex);
+    return state_->Find(id) != nullptr;
+}
+
+WaitResult Instrument::Input(SessionId id, std::string_view bytes, bool end)
+{
+    std::lock_guard lock(state_->mutex);
+    FakeInstrumentState::Session* session = state_->Find(id);
+    if (!session)
+        return WaitResult::NoSession;
+    session->input.append(bytes);
+    for (;;) {
+        const auto lineEnd = session->input.find('\n');
+        if (lineEnd == std::string::npos && !(end && !session->input.empty()))
+            break;
+        const std::string message = session->input.substr(0, lineEnd);
+        session->input.erase(0, lineEnd == std::string::npos ? std::string::npos : lineEnd + 1);
+        state_->events.push_back({"message", id, message});
+        if (session->delivery == Delivery::OnRead)
+            session->responses.clear();
+        if (message == "BUSY?")
+            session->busy = true;
+        if (!message.empty() && message.back() == '?')
+            session->responses += message + "=ok\n";
+        if (lineEnd == std::string::npos)
+            break;
+    }
+    state_->changed.notify_all();
+    return WaitResult::Done;
+}
+
+ReadResult Instrument::WaitForResponses(SessionId id)
+{
+    std::unique_lock lock(state_->mutex);
+    ReadResult result;
+    FakeInstrumentState::Session* session = state_->Find(id);
+    if (!session) {
+        result.status = WaitResult::NoSession;
+        return result;
+    }
+    result.status = state_->Wait(lock, id, std::chrono::hours(1), [&] { return state_->Find(id)->busy; });
+    if (FakeInstrumentState::Session* now = state_->Find(id)) {
+        result.data = std::exchange(now->responses, {});
+        result.end = true;
+    }
+    return result;
+}
+
+ReadResult Instrument::Read(SessionId id, std::size_t maxBytes, std::chrono::milliseconds timeout, int termChar)
+{
+    std::unique_lock lock(state_->mutex);
+    ReadResult result;
+    FakeInstrumentState::Session* session = state_->Find(id);
+    if (!session) {
+        result.status = WaitResult::NoSession;
+        return result;
+    }
+    if (session->responses.empty() && !session->busy) {
+        result.status = WaitResult::TimedOut;
+        return result;
+    }
+    result.status = state_->Wait(lock, id, timeout, [&] { return state_->Find(id)->busy; });
+    if (result.status != WaitResult::Done)
+        return result;
+    std::string& responses = state_->Find(id)->responses;
+    std::size_t take = std::min(maxBytes, responses.size());
+    if (termChar >= 0) {
+        const auto at = responses.find(static_cast<char>(termChar));
+        if (at != std::string::npos && at < take) {
+            take = at + 1;
+            result.termCharSeen = true;
+        }
+    }
+    result.data = responses.substr(0, take);
+    responses.erase(0, take);
+    result.end = responses.empty();
+    return result;
+}
+
+std::uint8_t Instrument::StatusByte(SessionId)
+{
+    std::lock_guard lock(state_->mutex);
+    return state_->statusByte;
+}
+
+void Instrument::Clear(SessionId id)
+{
+    std::lock_guard lock(state_->mutex);
+    if (FakeInstrumentState::Session* session = state_->Find(id)) {
+        session->input.clear();
+        session->responses.clear();
+        state_->events.push_back({"clear", id, {}});
+    }
+}
+
+WaitResult Instrument::Lock(SessionId id, bool wait, std::chrono::milliseconds timeout)
+{
+    WaitResult result = WaitUntilUnlocked(id, wait, timeout);
+    std::lock_guard lock(state_->mutex);
+    if (result == WaitResult::Done)
+        state_->lockHolder = id;
+    return result;
+}
+
+bool Instrument::Unlock(SessionId id)
+{
+    std::lock_guard lock(state_->mutex);
+    if (state_->lockHolder != id)
+        return false;
+    state_->lockHolder = 0;
+    state_->changed.notify_all();
+    return true;
+}
+
+WaitResult Instrument::WaitUntilUnlocked(SessionId id, bool wait, std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(state_->mutex);
+    if (!state_->Find(id))
+        return WaitResult::NoSession;
+    const auto lockedByAnother = [&] { return state_->lockHolder != 0 && state_->lockHolder != id; };
+    if (!lockedByAnother())
+        return WaitResult::Done;
+    if (!wait)
+        return WaitResult::Locked;
+    const WaitResult result = state_->Wait(lock, id, timeout, lockedByAnother);
+    return result == WaitResult::TimedOut ? WaitResult::Locked : result;
+}
+
+void Instrument::Abort(SessionId id)
+{
+    std::lock_guard lock(state_->mutex);
+    if (FakeInstrumentState::Session* session = state_->Find(id)) {
+        session->aborted = true;
+        state_->events.push_back({"abort", id, {}});
+        state_->changed.notify_all();
+    }
+}
+
+namespace fake {
+
+std::vector<Event> Events(const Instrument& instrument)
+{
+    FakeInstrumentState& state = StateOf(instrument);
+    std::lock_guard lock(state.mutex);
+    return state.events;
+}
+
+std::size_t OpenSessions(const Instrument& instrument)
+{
+    FakeInstrumentState& state = StateOf(instrument);
+    std::lock_guard lock(state.mutex);
+    return state.sessions.size();
+}
+
+int Waiting(const Instrument& instrument)
+{
+    FakeInstrumentState& state = StateOf(instrument);
+    std::lock_guard lock(state.mutex);
+    return state.waiting;
+}
+
+void Release(Instrument& instrument)
+{
+    FakeInstrumentState& state = StateOf(instrument);
+    std::lock_guard lock(state.mutex);
+    for (auto& [id, session] : state.sessions)
+        session.busy = false;
+    state.changed.notify_all();
+}
+
+void SetStatusByte(Instrument& instrument, std::uint8_t value)
+{
+    FakeInstrumentState& state = StateOf(instrument);
+    std::lock_guard lock(state.mutex);
+    state.statusByte = value;
+}
+
+std::vector<std::string> LogLines()
+{
+    std::lock_guard lock(logMutex);
+    return logLines;
+}
+
+void ClearLog()
+{
+    std::lock_guard lock(logMutex);
+    logLines.clear();
+}
+
+bool WaitForLogLine(const std::string& text)
+{
+    for (int i = 0; i < 500; ++i) {
+        {
+            std::lock_guard lock(logMutex);
+            for (const std::string& line : logLines) {
+                if (line.find(text) != std::string::npos)
+                    return true;
+            }
+        }
+        Sleep(10);
+    }
+    return false;
+}
+
+} // namespace fake
+
+EventLog::~EventLog() = default;
+
+bool EventLog::OpenFile(const std::wstring&, std::string& error)
+{
+    error = "the tests' log keeps no file";
+    return false;
+}
+
+void EventLog::Line(std::string_view text)
+{
+    std::lock_guard lock(logMutex);
+    logLines.emplace_back(text);
+}

@@ -1,0 +1,368 @@
+// --allow, addresses, and the listeners over loopback: who is let in, how many at once, threads
+// that end when their connection does, Stop(); the raw socket and the front end's start-up.
+#include "EventLog.h"
+#include "FakeInstrument.h"
+#include "NetworkFrontEnd.h"
+#include "RawSocketTransport.h"
+#include "RpcTestClient.h"
+#include "Sockets.h"
+#include "TcpListener.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+TEST(ClientNetworks, ParsesNetworksAndSingleAddresses)
+{
+    struct Case {
+        const char* text;
+        std::optional<std::pair<std::uint32_t, std::uint32_t>> network; // address, mask
+    };
+    const Case cases[] = {
+        {"192.168.7.0/24", {{0xC0A80700, 0xFFFFFF00}}},
+        {"192.168.7.10", {{0xC0A8070A, 0xFFFFFFFF}}},
+        {"192.168.7.9/24", {{0xC0A80700, 0xFFFFFF00}}}, // the network it lies in
+        {"10.0.0.0/8", {{0x0A000000, 0xFF000000}}},
+        {"0.0.0.0/0", {{0, 0}}},
+        {"1.2.3.4/32", {{0x01020304, 0xFFFFFFFF}}},
+        {"172.16.0.0/12", {{0xAC100000, 0xFFF00000}}},
+        {"192.168.7.0/33", std::nullopt},
+        {"192.168.7.0/", std::nullopt},
+        {"192.168.7.0/-1", std::nullopt},
+        {"192.168.7.0/024", std::nullopt},
+        {"192.168.7.0/24x", std::nullopt},
+        {"192.168.7/24", std::nullopt},
+        {"256.1.1.1", std::nullopt},
+        {"1.2.3.4.5", std::nullopt},
+        {"01.2.3.4", std::nullopt},
+        {"1..3.4", std::nullopt},
+        {" 1.2.3.4", std::nullopt},
+        {"1.2.3.4 ", std::nullopt},
+        {"localhost", std::nullopt},
+        {"", std::nullopt},
+        {"1234.1.1.1", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const std::optional<ClientNetwork> network = ParseClientNetwork(c.text);
+        ASSERT_EQ(network.has_value(), c.network.has_value()) << c.text;
+        if (network) {
+            EXPECT_EQ(network->address, c.network->first) << c.text;
+            EXPECT_EQ(network->mask, c.network->second) << c.text;
+        }
+    }
+}
+
+TEST(ClientNetworks, AdmitsAddressesInAnyListedNetworkAndEveryoneWithoutAList)
+{
+    const std::vector<ClientNetwork> allow = {*ParseClientNetwork("192.168.7.0/24"), *ParseClientNetwork("10.1.2.3")};
+    struct Case {
+        const char* address;
+        bool admitted;
+    };
+    const Case cases[] = {
+        {"192.168.7.0", true}, {"192.168.7.255", true}, {"192.168.8.1", false}, {"192.168.6.255", false},
+        {"10.1.2.3", true},    {"10.1.2.4", false},     {"127.0.0.1", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Admits(allow, *lan::ParseIpv4(c.address)), c.admitted) << c.address;
+        EXPECT_TRUE(Admits({}, *lan::ParseIpv4(c.address))) << c.address;
+    }
+    // A network given with host bits set still admits its whole network.
+    EXPECT_TRUE(Admits({{0xC0A80709, 0xFFFFFF00}}, 0xC0A80701));
+}
+
+TEST(Addresses, WriteAsTheLogShowsThem)
+{
+    EXPECT_EQ(lan::Ipv4Text(0x7F000001), "127.0.0.1");
+    EXPECT_EQ(lan::Ipv4Text(0xFFFFFFFF), "255.255.255.255");
+    sockaddr_in peer{};
+    peer.sin_addr.s_addr = htonl(0x0A010203);
+    peer.sin_port = htons(4444);
+    EXPECT_EQ(lan::PeerText(peer), "10.1.2.3:4444");
+}
+
+namespace {
+// Holds the connection until the peer closes it or Stop() shuts it down; counts what happened.
+struct Counters {
+    std::atomic<int> served{0};
+    std::atomic<int> interrupted{0};
+};
+
+class Holder : public lan::Connection {
+public:
+    explicit Holder(Counters& counters) : counters_(counters) {}
+    void Serve(SOCKET socket) override
+    {
+        ++counters_.served;
+        char buffer[64];
+        while (lan::ReceiveSome(socket, buffer, sizeof buffer) > 0)
+            lan::SendAll(socket, "hello\n");
+    }
+    void Interrupt() override { ++counters_.interrupted; }
+
+private:
+    Counters& counters_;
+};
+
+class Listening : public testing::Test {
+protected:
+    void SetUp() override { fake::ClearLog(); }
+
+    // Starts `listener` on an ephemeral loopback port and returns the port.
+    std::uint16_t Start(lan::TcpListener& listener)
+    {
+        std::string error;
+        lan::Socket socket = lan::ListenTcp(INADDR_LOOPBACK, 0, error);
+        EXPECT_TRUE(socket) << error;
+        const std::uint16_t port = lan::LocalPort(socket.get());
+        listener.Start(std::move(socket));
+        return port;
+    }
+
+    std::unique_ptr<lan::TcpListener> HolderListener(lan::ConnectionBudget& budget,
+                                                     std::vector<ClientNetwork> allow = {})
+    {
+        return std::make_unique<lan::TcpListener>(log, "test", std::move(allow), budget, [this](const std::string&) {
+            return std::make_unique<Holder>(counters);
+        });
+    }
+
+    // Whether the server answers on the connection (it does once the connection is admitted).
+    static bool Answers(test::Client& client)
+    {
+        char buffer[16];
+        return client.Send("x") && lan::ReceiveSome(client.get(), buffer, sizeof buffer) > 0;
+    }
+
+    // Waits (boundedly) until `condition` holds.
+    template <class Condition>
+    static bool Eventually(Condition condition)
+    {
+        for (int i = 0; i < 1000; ++i) {
+            if (condition())
+                return true;
+            Sleep(10);
+        }
+        return condition();
+    }
+
+    lan::WinsockSession winsock;
+    EventLog log;
+    Counters counters;
+};
+} // namespace
+
+TEST_F(Listening, RefusesClientsOutsideTheAllowedNetworksAndLogsThem)
+{
+    lan::ConnectionBudget budget(4);
+    auto listener = HolderListener(budget, {*ParseClientNetwork("192.168.7.0/24")});
+    test::Client client(Start(*listener));
+    ASSERT_TRUE(client.Connected());
+    EXPECT_TRUE(client.ClosedByServer());
+    EXPECT_TRUE(fake::WaitForLogLine("refused: not in --allow"));
+    EXPECT_EQ(counters.served, 0);
+    EXPECT_EQ(budget.InUse(), 0);
+}
+
+TEST_F(Listening, SharesOneBudgetOfConnectionsBetweenListeners)
+{
+    lan::ConnectionBudget budget(2);
+    auto first = HolderListener(budget);
+    auto second = HolderListener(budget);
+    const std::uint16_t firstPort = Start(*first);
+    const std::uint16_t secondPort = Start(*second);
+
+    test::Client a(firstPort);
+    ASSERT_TRUE(Answers(a));
+    test::Client b(secondPort);
+    ASSERT_TRUE(Answers(b));
+    test::Client over(secondPort);
+    ASSERT_TRUE(over.Connected());
+    EXPECT_TRUE(over.ClosedByServer());
+    EXPECT_TRUE(fake::WaitForLogLine("refused: too many clients (2)"));
+
+    // One leaves: there is room again.
+    a.Close();
+    EXPECT_TRUE(Eventually([&] { return budget.InUse() == 1; }));
+    test::Client again(firstPort);
+    EXPECT_TRUE(Answers(again));
+    EXPECT_EQ(budget.InUse(), 2);
+}
+
+TEST_F(Listening, LogsEachClientConnectingAndLeaving)
+{
+    lan::ConnectionBudget budget(4);
+    auto listener = HolderListener(budget);
+    {
+        test::Client client(Start(*listener));
+        ASSERT_TRUE(Answers(client));
+    }
+    EXPECT_TRUE(fake::WaitForLogLine(" left (test)"));
+    const std::vector<std::string> lines = fake::LogLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("client 127.0.0.1:", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(" connected (test)"), std::string::npos) << lines[0];
+    // The same peer leaves.
+    EXPECT_EQ(lines[1], lines[0].substr(0, lines[0].find(" connected")) + " left (test)");
+}
+
+TEST_F(Listening, JoinsTheThreadsOfFinishedConnectionsAsItGoes)
+{
+    lan::ConnectionBudget budget(4);
+    auto listener = HolderListener(budget);
+    const std::uint16_t port = Start(*listener);
+    constexpr int kCycles = 1000;
+    for (int i = 0; i < kCycles; ++i) {
+        test::Client client(port);
+        ASSERT_TRUE(client.Connected()) << i;
+        // Closing right away: some are closed before they're accepted, and all must be let go.
+    }
+    EXPECT_TRUE(Eventually([&] { return budget.InUse() == 0 && listener->ThreadsHeld() == 0; }))
+        << budget.InUse() << " connections in use, " << listener->ThreadsHeld() << " threads held";
+    test::Client last(port);
+    EXPECT_TRUE(Answers(last));
+}
+
+TEST_F(Listening, StopEndsEveryConnectionAndJoinsItsThread)
+{
+    lan::ConnectionBudget budget(8);
+    auto listener = HolderListener(budget);
+    const std::uint16_t port = Start(*listener);
+    std::vector<std::unique_ptr<test::Client>> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(std::make_unique<test::Client>(port));
+        ASSERT_TRUE(Answers(*clients.back()));
+    }
+    listener->Stop();
+    EXPECT_EQ(counters.interrupted, 3);
+    EXPECT_EQ(listener->ThreadsHeld(), 0u);
+    EXPECT_EQ(budget.InUse(), 0);
+    for (auto& client : clients)
+        EXPECT_TRUE(client->ClosedByServer());
+    // No longer listening.
+    test::Client late(port);
+    EXPECT_FALSE(late.Connected() && Answers(late));
+    listener->Stop(); // twice is harmless
+}
+
+TEST_F(Listening, BindsPortsExclusively)
+{
+    std::string error;
+    lan::Socket first = lan::ListenTcp(INADDR_LOOPBACK, 0, error);
+    ASSERT_TRUE(first) << error;
+    const std::uint16_t port = lan::LocalPort(first.get());
+    EXPECT_FALSE(lan::ListenTcp(INADDR_LOOPBACK, port, error));
+    EXPECT_NE(error.find("10048"), std::string::npos) << error; // WSAEADDRINUSE, with the system's text
+    lan::Socket udp = lan::BindUdp(INADDR_LOOPBACK, 0, error);
+    ASSERT_TRUE(udp) << error;
+    EXPECT_FALSE(lan::BindUdp(INADDR_LOOPBACK, lan::LocalPort(udp.get()), error));
+}
+
+namespace {
+class RawSocket : public Listening {
+protected:
+    RawSocket() : instrument(log) {}
+    Instrument instrument;
+};
+} // namespace
+
+TEST_F(RawSocket, SendsEachBatchOfResponsesAndClosesTheSessionWithTheConnection)
+{
+    lan::ConnectionBudget budget(4);
+    lan::TcpListener listener(log, "raw socket", {}, budget,
+                              [&](const std::string& peer) { return lan::MakeRawSocketConnection(instrument, peer); });
+    test::Client client(Start(listener));
+    ASSERT_TRUE(client.Send("A?\nB\nC?\n"));
+    std::string received;
+    char buffer[256];
+    while (received.size() < 12) {
+        const int count = lan::ReceiveSome(client.get(), buffer, sizeof buffer);
+        ASSERT_GT(count, 0);
+        received.append(buffer, static_cast<std::size_t>(count));
+    }
+    EXPECT_EQ(received, "A?=ok\nC?=ok\n");
+    // A message split over sends.
+    ASSERT_TRUE(client.Send("D"));
+    ASSERT_TRUE(client.Send("?\n"));
+    const int count = lan::ReceiveSome(client.get(), buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(std::max(count, 0))), "D?=ok\n");
+
+    EXPECT_EQ(fake::OpenSessions(instrument), 1u);
+    client.Close();
+    EXPECT_TRUE(Eventually([&] { return fake::OpenSessions(instrument) == 0; }));
+}
+
+TEST_F(RawSocket, StopEndsAConnectionWaitingForTheModule)
+{
+    lan::ConnectionBudget budget(4);
+    lan::TcpListener listener(log, "raw socket", {}, budget,
+                              [&](const std::string& peer) { return lan::MakeRawSocketConnection(instrument, peer); });
+    test::Client client(Start(listener));
+    ASSERT_TRUE(client.Send("BUSY?\n"));
+    ASSERT_TRUE(Eventually([&] { return fake::Waiting(instrument) == 1; }));
+    listener.Stop();
+    EXPECT_EQ(fake::OpenSessions(instrument), 0u);
+    EXPECT_TRUE(client.ClosedByServer());
+}
+
+namespace {
+// A port free a moment ago (the test binds it next).
+std::uint16_t FreePort()
+{
+    std::string error;
+    lan::Socket socket = lan::ListenTcp(INADDR_LOOPBACK, 0, error);
+    return lan::LocalPort(socket.get());
+}
+} // namespace
+
+TEST_F(RawSocket, FrontEndReportsAPortItCannotBindAndRunsTheOthers)
+{
+    std::string error;
+    lan::Socket taken = lan::ListenTcp(INADDR_LOOPBACK, 0, error);
+    ASSERT_TRUE(taken) << error;
+    NetworkSettings settings;
+    settings.rawPort = lan::LocalPort(taken.get());
+    settings.vxi11Port = FreePort();
+    settings.portmapper = false;
+    NetworkFrontEnd frontEnd(instrument, log, settings);
+    EXPECT_EQ(frontEnd.Start(), 1);
+    const std::string raw = std::to_string(settings.rawPort);
+    const std::string core = std::to_string(settings.vxi11Port);
+    EXPECT_TRUE(fake::WaitForLogLine("cannot listen on 127.0.0.1:" + raw + "/tcp: "));
+    EXPECT_TRUE(fake::WaitForLogLine("listening on 127.0.0.1: VXI-11 core " + core + "/tcp, abort "));
+    EXPECT_EQ(frontEnd.ResourceStrings(), std::vector<std::string>{"TCPIP::127.0.0.1::INSTR"});
+
+    test::Client client(settings.vxi11Port);
+    EXPECT_TRUE(client.Connected());
+    frontEnd.Stop();
+    EXPECT_TRUE(client.ClosedByServer());
+}
+
+TEST_F(RawSocket, FrontEndNamesTheResourcesOfWhatRuns)
+{
+    NetworkSettings settings;
+    settings.rawPort = FreePort();
+    settings.vxi11Port = 0; // off
+    settings.portmapper = false;
+    NetworkFrontEnd frontEnd(instrument, log, settings);
+    EXPECT_EQ(frontEnd.Start(), 1);
+    EXPECT_TRUE(fake::WaitForLogLine("listening on 127.0.0.1: raw SCPI " + std::to_string(settings.rawPort) + "/tcp"));
+    EXPECT_EQ(frontEnd.ResourceStrings(),
+              std::vector<std::string>{"TCPIP::127.0.0.1::" + std::to_string(settings.rawPort) + "::SOCKET"});
+    test::Client client(settings.rawPort);
+    ASSERT_TRUE(client.Send("X?\n"));
+    char buffer[32];
+    const int count = lan::ReceiveSome(client.get(), buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(std::max(count, 0))), "X?=ok\n");
+}
+
+TEST_F(RawSocket, FrontEndRefusesAListenAddressThatIsNotOne)
+{
+    NetworkSettings settings;
+    settings.listenAddress = "lab-pc";
+    NetworkFrontEnd frontEnd(instrument, log, settings);
+    EXPECT_EQ(frontEnd.Start(), 0);
+    EXPECT_TRUE(frontEnd.ResourceStrings().empty());
+    EXPECT_TRUE(fake::WaitForLogLine("cannot listen on lab-pc: not an IPv4 address"));
+}
