@@ -371,10 +371,11 @@ ReadResult Instrument::Read(SessionId id, std::size_t maxBytes, std::chrono::mil
         state_->PushError(*session, ScpiError::QueryUnterminated, "read with no response to come");
         return Outcome(WaitResult::TimedOut);
     }
+    // A read answers once every message written before it has run: the response is the last one's,
+    // and one it replaced unread was reported as interrupted (-410) whatever the timing.
     const std::uint64_t aborts = session->aborts;
     const bool ready = state_->changed.wait_for(lock, timeout, [&] {
-        return !session->output.empty() || session->pending == 0 || session->closed || state_->stopping ||
-               session->aborts != aborts;
+        return session->pending == 0 || session->closed || state_->stopping || session->aborts != aborts;
     });
     if (session->closed || state_->stopping || session->aborts != aborts)
         return Outcome(WaitResult::Aborted);

@@ -75,8 +75,8 @@ public:
     // they produced (possibly none), each ending in a line feed.
     ReadResult WaitForResponses(SessionId id);
 
-    // OnRead delivery: up to `maxBytes` of the current response, waiting up to `timeout` for one while
-    // a message is queued or running. A read with nothing queued and nothing to read is a query
+    // OnRead delivery: up to `maxBytes` of the current response, waiting up to `timeout` for the
+    // messages queued or running to finish. A read with nothing queued and nothing to read is a query
     // unterminated (-420) and returns TimedOut at once. `termChar` < 0: none.
     ReadResult Read(SessionId id, std::size_t maxBytes, std::chrono::milliseconds timeout, int termChar);
 

@@ -52,12 +52,14 @@ public:
         return false;
     }
 
+    // A command error leaves the parser nowhere to go on from, so the rest of the message is dropped;
+    // after an execution error the next unit runs, as instruments do ("...;:SYST:ERR?" then reports it).
     bool Reject(ScpiError error, std::string_view detail)
     {
         const std::string entry = ErrorEntry(error, detail);
         status_.PushError(error, detail);
         record_.units.push_back({unit_ ? unit_->text : std::string(), Outcome::Rejected, entry});
-        return false;
+        return EventBit(error) != esr::kCommandError;
     }
 
     void SetUnit(const ProgramUnit* unit) { unit_ = unit; }
@@ -84,7 +86,7 @@ private:
         const std::string detail = ToNetwork(Describe(error));
         status_.PushError(number, detail);
         record_.units.push_back({unit_->text, Outcome::Failed, ErrorEntry(number, detail)});
-        return false;
+        return true;
     }
 
     bool Query(vorn::Method method, std::vector<std::wstring> words, size_t replyParameter)

@@ -11,3 +11,16 @@ add_executable(lan_protocol_tests
 target_include_directories(lan_protocol_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/lan)
 target_link_libraries(lan_protocol_tests PRIVATE vornlan_net GTest::gtest_main)
 vorn_add_gtest(lan_protocol_tests)
+
+# vornlan end to end under Wine against the simulated module, driven by PyVISA with pyvisa-py and by
+# lxi-tools (Debian's, for /usr/bin/python3). One vornlan serves the standard ports (111 among them) for
+# the whole file, so nothing else may run it meanwhile.
+if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
+  add_test(NAME lan.vornlan_e2e
+           COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_LIST_DIR}/lan/test_vornlan.py)
+  set_tests_properties(lan.vornlan_e2e PROPERTIES
+    ENVIRONMENT "VORN_BIN=${CMAKE_BINARY_DIR}/bin;VORN_WINE_RUN=${CMAKE_BINARY_DIR}/wine-run;PYTHONDONTWRITEBYTECODE=1"
+    FIXTURES_REQUIRED clients.registered
+    RESOURCE_LOCK vornlan_ports
+    TIMEOUT 600)
+endif()
