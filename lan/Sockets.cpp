@@ -54,10 +54,18 @@ std::string ErrorText(int error)
                (result.back() == '\n' || result.back() == '\r' || result.back() == ' ' || result.back() == '.'))
             result.pop_back();
     }
-    if (result.empty())
-        result = "error " + std::to_string(error);
-    else
-        result += " (" + std::to_string(error) + ")";
+    if (result.empty()) {
+        // Wine has no text for Winsock's codes; these are the ones a listener meets.
+        switch (error) {
+        case WSAEADDRINUSE: result = "the port is in use (by another program, or another copy of this one)"; break;
+        case WSAEACCES: result = "permission denied (ports below 1024 may need administrator rights)"; break;
+        case WSAEADDRNOTAVAIL: result = "the address is not one of this machine's"; break;
+        case WSAEMFILE:
+        case WSAENOBUFS: result = "out of sockets or buffer space"; break;
+        default: return "error " + std::to_string(error);
+        }
+    }
+    result += " (" + std::to_string(error) + ")";
     return result;
 }
 
