@@ -6,3 +6,6 @@ ensure_tools
 build
 wine_session_start
 wine "$BUILD/bin/server_bench.exe" </dev/null | tr -d '\r'
+# vornlan is a client of the registered server, like every program but the in-process bench above.
+wine regsvr32 /s "$BUILD/bin/Vornlink.dll" </dev/null
+wine "$BUILD/bin/lan_bench.exe" </dev/null | tr -d '\r'
