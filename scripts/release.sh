@@ -11,7 +11,15 @@
 # VORN_DIST_DIR (default dist), SOURCE_DATE_EPOCH (default the commit's time: the archives' dates).
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export VORN_BUILD_DIR="${VORN_RELEASE_BUILD_DIR:-$ROOT/build/release}"
+# The product is the 32-bit build, whatever this machine's kernel runs; its build steps run 32-bit
+# programs, so a release needs a machine that runs them.
+export VORN_PRESET=mingw-x86
 source "$ROOT/scripts/common.sh"
+if ! runs_32bit_code; then
+    echo "release.sh: this kernel runs no 32-bit programs (IA-32 emulation is off), and the release's build" \
+         "steps are 32-bit Windows programs under Wine: make releases on a machine that runs them" >&2
+    exit 1
+fi
 DIST="${VORN_DIST_DIR:-$ROOT/dist}"
 cd "$ROOT"
 
@@ -33,7 +41,7 @@ available_targets="$(cmake --build "$BUILD" --target help)"
 has_target() { grep -qx "\.\.\. $1" <<<"$available_targets"; }
 targets=(Vornlink fullcal vorn_sim vornlink_registration_rows vornlink_reference)
 optional=()
-for target in vornsh vorn_trace; do
+for target in vornsh vornlan vorn_trace; do
     if has_target "$target"; then targets+=("$target"); else optional+=("$target"); fi
 done
 [ ${#optional[@]} = 0 ] || echo "release.sh: not in this tree, so not in the release: ${optional[*]}" >&2
@@ -49,10 +57,10 @@ BIN="$BUILD/bin"
 
 # Binaries as the build lays them out, and where each goes in the zip; the optional ones when built.
 declare -A zip_place=(
-    [Vornlink.dll]=Vornlink.dll [fullcal.exe]=fullcal.exe [vornsh.exe]=vornsh.exe
+    [Vornlink.dll]=Vornlink.dll [fullcal.exe]=fullcal.exe [vornsh.exe]=vornsh.exe [vornlan.exe]=vornlan.exe
     [sim/Vorn.dll]="Simulated module/Vorn.dll" [trace/Vorn.dll]="Tracing module/Vorn.dll")
 binaries=()
-for binary in Vornlink.dll fullcal.exe vornsh.exe sim/Vorn.dll trace/Vorn.dll; do
+for binary in Vornlink.dll fullcal.exe vornsh.exe vornlan.exe sim/Vorn.dll trace/Vorn.dll; do
     [ -f "$BIN/$binary" ] && binaries+=("$binary")
 done
 

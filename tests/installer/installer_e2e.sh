@@ -135,6 +135,7 @@ expect_files() {
         echo "Vornlink.dll"
         echo "fullcal.exe"
         echo "vornsh.exe"
+        echo "vornlan.exe"
         echo "README.md"
         (cd "$VORN_SOURCE/examples" && find . -type f | sed 's|^\./|examples/|')
         if [ "${2:-}" = with-optional-modules ]; then
@@ -150,7 +151,7 @@ expect_files() {
     while read -r rel; do
         local source
         case "$rel" in
-        Vornlink.dll | fullcal.exe | vornsh.exe) source="$VORN_BIN/$rel" ;;
+        Vornlink.dll | fullcal.exe | vornsh.exe | vornlan.exe) source="$VORN_BIN/$rel" ;;
         README.md) source="$VORN_SOURCE/README.md" ;;
         examples/*) source="$VORN_SOURCE/$rel" ;;
         "Simulated module/Vorn.dll") source="$VORN_BIN/sim/Vorn.dll" ;;

@@ -50,6 +50,7 @@ check_dist() {
         echo Vornlink.dll; echo fullcal.exe; echo README.md; echo docs/reference.md
         echo "Simulated module/Vorn.dll"; echo "Simulated module/README.md"
         [ ! -f "$bin/vornsh.exe" ] || echo vornsh.exe
+        [ ! -f "$bin/vornlan.exe" ] || echo vornlan.exe
         if [ -f "$bin/trace/Vorn.dll" ]; then
             echo "Tracing module/Vorn.dll"
             [ ! -f "$VORN_SOURCE/trace-module/README.md" ] || echo "Tracing module/README.md"
@@ -134,7 +135,7 @@ reproducible)
     (umask 002 && release "$VORN_WORK/second/source-second" "$VORN_WORK/second/out") || exit 1
     compared=0
     cd "$VORN_WORK/first/out" || exit 1
-    for each in dist/* build/bin/{Vornlink.dll,fullcal.exe,vornsh.exe,sim/Vorn.dll,trace/Vorn.dll}{,.debug}; do
+    for each in dist/* build/bin/{Vornlink.dll,fullcal.exe,vornsh.exe,vornlan.exe,sim/Vorn.dll,trace/Vorn.dll}{,.debug}; do
         [ -f "$each" ] || continue
         compared=$((compared + 1))
         cmp "$each" "$VORN_WORK/second/out/$each" || fail "$each differs between the two builds"
