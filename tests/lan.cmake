@@ -24,3 +24,11 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
     RESOURCE_LOCK vornlan_ports
     TIMEOUT 600)
 endif()
+
+# The core's header table and parser, in process; the README's table is read from the source tree.
+add_executable(lan_core_tests ${CMAKE_CURRENT_LIST_DIR}/lan/CoreTests.cpp)
+target_link_libraries(lan_core_tests PRIVATE vornlan_core GTest::gtest_main)
+vorn_windows_path(_readme ${PROJECT_SOURCE_DIR}/README.md)
+string(REPLACE "\\" "\\\\" _readme "${_readme}")
+target_compile_definitions(lan_core_tests PRIVATE "VORN_README_PATH=\"${_readme}\"")
+vorn_add_gtest(lan_core_tests)

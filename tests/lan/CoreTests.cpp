@@ -1,0 +1,140 @@
+// vornlan's core without a network: the README's header table against the front end's own, and what
+// the parser makes of awkward program messages.
+#include "CommandTable.h"
+#include "ScpiParser.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace {
+
+std::string ReadmeText()
+{
+    std::ifstream file(VORN_README_PATH);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// The first cell of each row of the table after the marker comment.
+std::set<std::string> ReadmeHeaders()
+{
+    const std::string text = ReadmeText();
+    const size_t marker = text.find("checked against vornlan's own table");
+    std::set<std::string> headers;
+    if (marker == std::string::npos)
+        return headers;
+    std::istringstream lines(text.substr(marker));
+    std::string line;
+    std::getline(lines, line);
+    std::getline(lines, line); // the heading row
+    std::getline(lines, line); // its rule
+    while (std::getline(lines, line) && line.rfind("| `", 0) == 0) {
+        const std::string cell = line.substr(2, line.find(" |", 2) - 2);
+        // "`*ESE`, `*ESE?`, ..." names several.
+        for (size_t at = cell.find('`'); at != std::string::npos; at = cell.find('`', cell.find('`', at + 1) + 1))
+            headers.insert(cell.substr(at + 1, cell.find('`', at + 1) - at - 1));
+    }
+    return headers;
+}
+
+TEST(CommandTable, TheReadmeListsExactlyTheHeadersVornlanAccepts)
+{
+    std::set<std::string> accepted;
+    for (const CommandEntry& entry : CommandEntries())
+        accepted.insert(entry.pattern);
+    EXPECT_EQ(ReadmeHeaders(), accepted);
+}
+
+struct Resolution {
+    const char* message;
+    std::vector<std::string> patterns; // of each unit in turn; "" for an undefined header
+};
+
+TEST(CommandTable, HeadersResolveRelativeToThePathAsScpiSays)
+{
+    const Resolution cases[] = {
+        {"SENS:CORR:COLL:METH FULL;ACQ A", {"[SENSe]:CORRection:COLLect:METHod", "[SENSe]:CORRection:COLLect:ACQuire"}},
+        {"corr:coll:meth full;*IDN?;acq a", {"[SENSe]:CORRection:COLLect:METHod", "*IDN?", "[SENSe]:CORRection:COLLect:ACQuire"}},
+        {"VORN:CONFIG 1,7,16,1;SYST:ERR?", {"VORN:CONFIG", ""}},
+        {"VORN:CONFIG 1,7,16,1;:SYST:ERR:NEXT?", {"VORN:CONFIG", "SYSTem:ERRor[:NEXT]?"}},
+        {"VORN:FINT ON;FINT?;IAV?", {"VORN:FINT", "VORN:FINT?", "VORN:IAV?"}},
+        {"SENSE:CORRECTION:COLLECT:METHOD FULL", {"[SENSe]:CORRection:COLLect:METHod"}},
+        {"SENSE:CORRECTIO:COLLECT:METHOD FULL", {""}},
+        {"VORN:CONFIGURE 1,7,16,1", {""}},
+        {"VORN:FINT", {"VORN:FINT"}},
+        {"VORN:CLEAN?", {""}},
+        {"DISPLAY:MENU VORN", {"DISPlay:MENU"}},
+    };
+    for (const Resolution& c : cases) {
+        SCOPED_TRACE(c.message);
+        std::vector<std::string> path;
+        std::vector<std::string> got;
+        for (const auto& parsed : ParseProgramMessage(c.message)) {
+            ASSERT_TRUE(std::holds_alternative<ProgramUnit>(parsed));
+            const CommandEntry* entry = ResolveHeader(std::get<ProgramUnit>(parsed), path);
+            got.push_back(entry ? entry->pattern : "");
+        }
+        EXPECT_EQ(got, c.patterns);
+    }
+}
+
+struct Parsed {
+    const char* message;
+    std::vector<std::vector<std::string>> parameters; // per unit
+    ScpiError failure = ScpiError::None;              // of the last unit, if it fails
+};
+
+TEST(ScpiParser, ParametersStringsAndWhatItRefuses)
+{
+    const Parsed cases[] = {
+        {"VORN:CONFIG 1, 7 ,16 ,1", {{"1", "7", "16", "1"}}},
+        {"DISP:MENU \"it's\";DISP:MENU 'say ''hi'''", {{"it's"}, {"say 'hi'"}}},
+        {"DISP:MENU \"a;b\";*IDN?", {{"a;b"}, {}}},
+        {"VORN:DELAY\t2.5,3", {{"2.5", "3"}}},
+        {"", {}},
+        {"*IDN?;", {{}}},
+        {"VORN:CONFIG 1,,16,1", {}, ScpiError::MissingParameter},
+        {"VORN:CONFIG 1 7", {}, ScpiError::SyntaxError},
+        {"DISP:MENU \"VORN", {}, ScpiError::SyntaxError},
+        {"DISP:MENU \"VORN\"x", {}, ScpiError::SyntaxError},
+        {"*IDN?;;*IDN?", {{}}, ScpiError::SyntaxError},
+        {"VORN:CONFIG? 1", {{"1"}}},
+        {"VORN::CLEAN", {}, ScpiError::SyntaxError},
+        {"VORN:CLEAN\x01", {}, ScpiError::SyntaxError},
+    };
+    for (const Parsed& c : cases) {
+        SCOPED_TRACE(c.message);
+        std::vector<std::vector<std::string>> got;
+        ScpiError failure = ScpiError::None;
+        for (const auto& parsed : ParseProgramMessage(c.message)) {
+            if (const auto* f = std::get_if<ParseFailure>(&parsed)) {
+                failure = f->error;
+                continue;
+            }
+            std::vector<std::string> texts;
+            for (const ProgramParameter& p : std::get<ProgramUnit>(parsed).parameters)
+                texts.push_back(p.text);
+            got.push_back(texts);
+        }
+        EXPECT_EQ(got, c.parameters);
+        EXPECT_EQ(failure, c.failure);
+    }
+}
+
+TEST(ScpiParser, DecimalNumbersAsScpiWritesThem)
+{
+    EXPECT_EQ(ParseDecimal("16"), 16.0);
+    EXPECT_EQ(ParseDecimal("+2.5"), 2.5);
+    EXPECT_EQ(ParseDecimal("-.5"), -0.5);
+    EXPECT_EQ(ParseDecimal("25e-1"), 2.5);
+    EXPECT_EQ(ParseDecimal("1.E2"), 100.0);
+    for (const char* bad : {"", "+", ".", "1e", "1e+", "0x10", "1,5", "inf", "nan", "1e999", "2.5V"})
+        EXPECT_FALSE(ParseDecimal(bad)) << bad;
+}
+
+} // namespace
