@@ -18,7 +18,7 @@ ensure_tools() {
     [ -f /usr/lib/i386-linux-gnu/wine/i386-windows/stdole2.tlb ] || missing=1
     # vornlan's tests drive it with real VISA clients: Debian's PyVISA and lxi-tools.
     command -v lxi >/dev/null 2>&1 || missing=1
-    /usr/bin/python3 -c 'import pyvisa, pyvisa_py, pytest' >/dev/null 2>&1 || missing=1
+    /usr/bin/python3 -c 'import pyvisa, pyvisa_py, pytest, pymeasure' >/dev/null 2>&1 || missing=1
     [ "$missing" = 0 ] && return 0
 
     local sudo=""
@@ -29,7 +29,7 @@ ensure_tools() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
         mingw-w64 mingw-w64-tools wine wine32:i386 wine64 libwine-dev googletest cmake make \
         msitools wixl faketime osslsigncode openssl zip unzip git ca-certificates \
-        python3 python3-pyvisa python3-pyvisa-py python3-pytest lxi-tools >&2
+        python3 python3-pyvisa python3-pyvisa-py python3-pytest python3-pymeasure lxi-tools >&2
 }
 
 # Whether this kernel runs 32-bit programs at all: some virtual machines' kernels have IA-32 emulation

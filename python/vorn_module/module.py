@@ -1,0 +1,321 @@
+"""The Vorn calibration module as a PyMeasure instrument, reached over VISA through vornlan.
+
+vornlan serves the module as ``TCPIP::<host>::INSTR`` (VXI-11) and ``TCPIP::<host>::5025::SOCKET`` (raw
+SCPI). Each member below sends one command; the module receives it as the Vornlink server sends it
+(keywords upper-cased). Only the interpolation switch and the averages can be read back: the module has
+no queries for its configuration, menu, method and the rest, so those are write-only.
+"""
+import logging
+import math
+import numbers
+import re
+
+from pymeasure.instruments import Instrument
+from pymeasure.instruments.validators import strict_discrete_set, strict_range
+
+log = logging.getLogger(__name__)
+log.addHandler(logging.NullHandler())
+
+# What the server accepts; a value outside these is refused before anything is sent.
+BOARD_TYPES = range(1, 3)  # 1 = CV board, 2 = National Instruments board
+BOARD_NUMBERS = range(0, 9)
+ANALYZER_ADDRESSES = range(1, 33)
+PRINTER_PORTS = range(1, 5)  # 1 = LPT1
+INT16 = range(-32768, 32768)
+FINITE = (-1.7976931348623157e308, 1.7976931348623157e308)
+MENUS = ("VORN", "CONF", "SERV", "MODI", "S11C", "S22C", "FULL", "QFUL", "ADAP", "QAD", "CCH", "CCHA", "CCHB")
+METHODS = ("ADAP", "CCH", "FULL", "QAD", "QFUL", "S11C", "S22C")
+PARAMETERS = ("S11", "S21", "S12", "S22")
+MODULE_PORTS = ("A", "B")
+VIEWS = ("BOTH", "DIV")
+
+# The most entries one check reads: vornlan keeps 32 of its own per client, the module its own queue.
+MAX_ERROR_READS = 64
+
+_ERROR_ENTRY = re.compile(r'\s*([+-]?\d+)\s*,\s*"(.*)"\s*\Z', re.DOTALL)
+_DECIMAL = re.compile(r"\+?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?\Z")
+
+
+class VornError(Exception):
+    """An error the module or vornlan reported through ``SYSTem:ERRor?``.
+
+    ``number`` and ``message`` are the first entry read (``-221`` and
+    ``"Settings conflict;nothing acquired to save"``); ``errors`` holds every entry the check read, as
+    (number, message) pairs, oldest first; ``command`` is what was sent just before, when known.
+    """
+
+    def __init__(self, errors, command=None):
+        self.errors = list(errors)
+        self.number, self.message = self.errors[0]
+        self.command = command
+        text = f'{self.number},"{self.message}"'
+        if command is not None:
+            text += f" after {command!r}"
+        if len(self.errors) > 1:
+            text += "; then " + "; ".join(f'{n},"{m}"' for n, m in self.errors[1:])
+        super().__init__(text)
+
+
+def parse_error_entry(entry):
+    """(number, message) from one ``SYSTem:ERRor?`` reply such as ``-224,"Illegal parameter value;..."``.
+
+    A doubled quote inside the message stands for one. Raises ValueError for a reply of another shape.
+    """
+    match = _ERROR_ENTRY.match(entry)
+    if not match:
+        raise ValueError(f"not an error queue entry: {entry!r}")
+    return int(match.group(1)), match.group(2).replace('""', '"')
+
+
+def integer_in(value, values):
+    """Validator: ``value`` is an integer of ``values`` (a range); a bool or a fraction is refused."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise ValueError(f"Value of {value!r} is not an integer")
+    return strict_discrete_set(int(value), values)
+
+
+def keyword(value, values):
+    """Validator: one of the keywords ``values``, in any case, blanks around it dropped; the upper-cased
+    keyword is what is sent, as the server sends it."""
+    if not isinstance(value, str):
+        raise ValueError(f"Value of {value!r} is not text")
+    return strict_discrete_set(value.strip().upper(), values)
+
+
+def finite_number(value, values=FINITE):
+    """Validator: a real number within a double's finite range (no NaN, no infinity)."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or math.isnan(value):
+        raise ValueError(f"Value of {value!r} is not a finite number")
+    return strict_range(float(value), values)
+
+
+def register_number(value, values=None):
+    """Validator: a calibration register as an integer (0 or more) or as unsigned decimal text (sent as
+    written)."""
+    if isinstance(value, str):
+        text = value.strip()
+        if not _DECIMAL.match(text):
+            raise ValueError(f"Register {value!r} is not a number")
+        return text
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 0:
+        raise ValueError(f"Register {value!r} is not a number of 0 or more")
+    return str(int(value))
+
+
+def _named(name, validator, value, values):
+    try:
+        return validator(value, values)
+    except ValueError as error:
+        raise ValueError(f"{name}: {error}") from None
+
+
+def _checked(prop, get_command=None, set_command=None):
+    """The property ``prop`` with the instrument's error check after each read and each write."""
+
+    def fget(self):
+        value = prop.fget(self)
+        self._after(get_command)
+        return value
+
+    def fset(self, value):
+        prop.fset(self, value)
+        self._after(set_command)
+
+    return property(fget, fset if prop.fset else None, doc=prop.fget.__doc__)
+
+
+def _control(get_command, set_command, docs, **kwargs):
+    return _checked(Instrument.control(get_command, set_command, docs, **kwargs),
+                    get_command, set_command.split()[0])
+
+
+def _setting(set_command, docs, **kwargs):
+    return _checked(Instrument.setting(set_command, docs, **kwargs), None, set_command.split()[0])
+
+
+class VornModule(Instrument):
+    """The Vorn electronic calibration module behind vornlan.
+
+    :param adapter: a VISA resource name (``"TCPIP::benchpc::INSTR"``,
+        ``"TCPIP::benchpc::5025::SOCKET"``) or a PyMeasure adapter
+    :param error_checking: read the error queue after each command and raise :class:`VornError` for
+        an entry (on by default; the attribute of the same name switches it later)
+    :param kwargs: passed to PyVISA's ``open_resource`` (``timeout`` in ms, ``visa_library="@py"``...).
+        ``read_termination`` and ``write_termination`` default to ``"\\n"``: a raw socket session
+        knows a reply has ended by its newline alone and would otherwise wait out its whole timeout.
+
+    .. code-block:: python
+
+        module = VornModule("TCPIP::benchpc::5025::SOCKET")
+        module.configure(1, 7, 16, 1)
+        module.calibration_method = "FULL"
+        module.acquire("A")
+        module.save(1)
+        module.clean()
+    """
+
+    def __init__(self, adapter, name="Vorn calibration module", error_checking=True, **kwargs):
+        if isinstance(adapter, str):
+            kwargs.setdefault("read_termination", "\n")
+            kwargs.setdefault("write_termination", "\n")
+        super().__init__(adapter, name, includeSCPI=True, **kwargs)
+        self.error_checking = error_checking
+
+    # --- The error queue ------------------------------------------------------------------------
+
+    @property
+    def next_error(self):
+        """The oldest entry of the error queue as (number, message), ``(0, "No error")`` when empty.
+        Sends ``SYSTem:ERRor?``: vornlan's own entries for this client come first, then the module's."""
+        return parse_error_entry(self.ask("SYST:ERR?"))
+
+    def read_errors(self):
+        """Reads the error queue until it is empty (``SYST:ERR?`` until it answers 0) and returns its
+        entries, oldest first, as (number, message) pairs."""
+        errors = []
+        for _ in range(MAX_ERROR_READS):
+            number, message = self.next_error
+            if number == 0:
+                break
+            errors.append((number, message))
+        return errors
+
+    def check_errors(self, command=None):
+        """Reads the error queue empty (``SYST:ERR?``) and raises :class:`VornError` carrying every
+        entry when there was one. Called after each command while ``error_checking`` is on."""
+        errors = self.read_errors()
+        if errors:
+            for number, message in errors:
+                log.error("%s: %d,%s", self.name, number, message)
+            raise VornError(errors, command)
+        return []
+
+    def _after(self, command):
+        if self.error_checking:
+            self.check_errors(command)
+
+    def _command(self, command):
+        self.write(command)
+        self._after(command)
+
+    def clear(self):
+        """Clears the status and both error queues, vornlan's and the module's (sends ``*CLS``)."""
+        self.write("*CLS")
+
+    def reset(self):
+        """The module has no reset (``*RST`` would only give -200): raises NotImplementedError and sends
+        nothing."""
+        raise NotImplementedError("the Vorn module has no reset")
+
+    # --- Identification -------------------------------------------------------------------------
+
+    @property
+    def id(self):
+        """The module's identification (sends ``*IDN?``), e.g.
+        ``"VORN,EC-2P Simulated Module,SIM00001,01.002"``."""
+        reply = self.ask("*IDN?").strip()
+        self._after("*IDN?")
+        return reply
+
+    # --- Configuration and delays ---------------------------------------------------------------
+
+    def configure(self, board_type, board_number, analyzer_address, printer_port):
+        """Configures the module's system: sends ``VORN:CONFIG <type>,<number>,<address>,<port>``.
+
+        :param board_type: the GPIB board, 1 = CV board, 2 = National Instruments board
+        :param board_number: 0..8 (a CV board is usually 7, a National Instruments board 0)
+        :param analyzer_address: the network analyzer's GPIB address, 1..32
+        :param printer_port: 1..4 (1 = LPT1)
+        """
+        values = (_named("board type", integer_in, board_type, BOARD_TYPES),
+                  _named("board number", integer_in, board_number, BOARD_NUMBERS),
+                  _named("analyzer address", integer_in, analyzer_address, ANALYZER_ADDRESSES),
+                  _named("printer port", integer_in, printer_port, PRINTER_PORTS))
+        self._command("VORN:CONFIG %d,%d,%d,%d" % values)
+
+    def set_delays(self, adapter_delay, measure_delay):
+        """Sets the delays: sends ``VORN:DELAY <adapter delay>,<measure delay>``.
+
+        :param adapter_delay: the adapter delay in seconds, any finite number
+        :param measure_delay: the measurement delay, an integer of -32768..32767
+        """
+        seconds = _named("adapter delay", finite_number, adapter_delay, FINITE)
+        count = _named("measure delay", integer_in, measure_delay, INT16)
+        self._command("VORN:DELAY %r,%d" % (seconds, count))
+
+    # --- Display and switches -------------------------------------------------------------------
+
+    menu = _setting(
+        "DISP:MENU %s",
+        """Shows one of the module's menus on the analyzer (write-only): sends ``DISP:MENU <menu>``,
+        one of VORN, CONF, SERV, MODI, S11C, S22C, FULL, QFUL, ADAP, QAD, CCH, CCHA, CCHB.""",
+        validator=keyword, values=MENUS)
+
+    frequency_interpolation = _control(
+        "VORN:FINT?", "VORN:FINT %s",
+        """Whether frequency interpolation is on (True) or off (False). Sends ``VORN:FINT ON|OFF``; read
+        with ``VORN:FINT?``.""",
+        validator=strict_discrete_set, values=(True, False),
+        set_process=lambda on: "ON" if on else "OFF", get_process=lambda reply: bool(reply))
+
+    averages = _control(
+        "VORN:IAV?", "VORN:IAV %d",
+        """The number of averages, an integer. Sends ``VORN:IAV <n>``; read with ``VORN:IAV?``. The
+        server takes -32768..32767; the module judges the count itself (the simulated one takes 1..1024)
+        and an error of its raises :class:`VornError`.""",
+        validator=integer_in, values=INT16, get_process=lambda reply: int(reply))
+
+    view = _setting(
+        "SENS:CORR:COLL:VIEW %s",
+        """The analyzer's display mode during a calibration (write-only): sends
+        ``SENS:CORR:COLL:VIEW BOTH|DIV``.""",
+        validator=keyword, values=VIEWS)
+
+    # --- The calibration ------------------------------------------------------------------------
+
+    calibration_method = _setting(
+        "SENS:CORR:COLL:METH %s",
+        """Starts a calibration of this method (write-only): sends ``SENS:CORR:COLL:METH <method>``, one
+        of ADAP, CCH, FULL, QAD, QFUL, S11C, S22C.""",
+        validator=keyword, values=METHODS)
+
+    parameter = _setting(
+        "SENS:CORR:COLL:PAR %s",
+        """The parameter to be measured (write-only): sends ``SENS:CORR:COLL:PAR <p>``, one of S11,
+        S21, S12, S22.""",
+        validator=keyword, values=PARAMETERS)
+
+    def acquire(self, port):
+        """Measures the standards of module port ``port``: sends ``SENS:CORR:COLL:ACQ A|B``."""
+        self._command("SENS:CORR:COLL:ACQ %s" % _named("module port", keyword, port, MODULE_PORTS))
+
+    def save(self, register):
+        """Saves the calibration in a register: sends ``SENS:CORR:COLL:SAVE <register>``, the register
+        as written (an integer, or decimal text such as ``"02"``)."""
+        self._command("SENS:CORR:COLL:SAVE %s" % register_number(register))
+
+    def done(self):
+        """Ends the confidence check, sets the module idle and restores the analyzer's display: sends
+        ``SENS:CORR:COLL:DONE``."""
+        self._command("SENS:CORR:COLL:DONE")
+
+    def next(self):
+        """Goes on to the next phase (phase 1 to phase 2 of an adapter calibration): sends
+        ``SENS:CORR:COLL:NEXT``."""
+        self._command("SENS:CORR:COLL:NEXT")
+
+    def prior(self):
+        """Goes back to the prior phase: sends ``SENS:CORR:COLL:PRIOR``."""
+        self._command("SENS:CORR:COLL:PRIOR")
+
+    def resume(self):
+        """Resumes (and so ends) the calibration in progress: sends ``SENS:CORR:COLL:RES``."""
+        self._command("SENS:CORR:COLL:RES")
+
+    def abort(self):
+        """Aborts the calibration in progress: sends ``VORN:ABORT``."""
+        self._command("VORN:ABORT")
+
+    def clean(self):
+        """Ends the calibration in progress and cleans up: sends ``VORN:CLEAN``."""
+        self._command("VORN:CLEAN")
