@@ -1,11 +1,14 @@
 """The driver against vornlan.exe under Wine and the simulated module; only loopback is used.
 
 ctest (tests/python.cmake) sets VORN_BIN (the build's bin folder) and VORN_WINE_RUN (its wine-run).
-vornlan listens on ports of its own (raw 15030, VXI-11 11030, no portmapper: pyvisa-py's VXI-11 needs one on 111), so the
-driver is tested through the raw socket resource.
+vornlan listens on ports of its own (raw 15030, VXI-11 11030, no portmapper: pyvisa-py's VXI-11 needs one
+on 111), so the driver is tested through the raw socket resource. When another run of these tests holds
+those ports (another ctest in the same build), free ports are taken instead: a second vornlan would
+leave a taken port out and still run, and each run's commands would land in the other's module.
 """
 import os
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -17,8 +20,30 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 from vorn_module import VornModule  # noqa: E402
 
-RAW_PORT = 15030
-VXI11_PORT = 11030
+
+def port_free(port):
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            return False
+    return True
+
+
+def free_port(following=1):
+    """A loopback port that is free, together with the ``following`` ports after it."""
+    for _ in range(50):
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        if port + following < 65536 and all(port_free(port + n) for n in range(1, following + 1)):
+            return port
+    raise RuntimeError("no free loopback port")
+
+
+RAW_PORT = 15030 if port_free(15030) else free_port(0)
+VXI11_PORT = 11030 if port_free(11030) and port_free(11031) else free_port(1)  # its abort channel is next
 RESOURCE = f"TCPIP::127.0.0.1::{RAW_PORT}::SOCKET"
 IDN = "VORN,EC-2P Simulated Module,SIM00001,01.002"
 
@@ -48,8 +73,11 @@ class Vornlan:
         while "running" not in self.console():
             if self.process.poll() is not None or time.monotonic() > deadline:
                 self.stop()
-                raise RuntimeError("vornlan did not start:\n" + self.console())
+                raise RuntimeError(f"vornlan did not start (exit {self.process.returncode}):\n" + self.console())
             time.sleep(0.1)
+        if f"VISA resource: {RESOURCE}" not in self.console():
+            self.stop()
+            raise RuntimeError(f"vornlan runs without {RESOURCE}:\n" + self.console())
         self.mark = 0
 
     def console(self):
