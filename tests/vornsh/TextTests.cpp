@@ -135,6 +135,31 @@ TEST(LineInput, LinesFromAPipe)
     // Longer than one read.
     const std::string longLine(10000, 'x');
     EXPECT_EQ(LinesFrom(longLine + "\r\nSYST_ERR\r\n"), (Words{std::wstring(10000, L'x'), L"SYST_ERR"}));
+    // Every form of line end ends a line; no CR is left inside one.
+    EXPECT_EQ(LinesFrom("SENS_CORR_COLL_SAVE 1\r\r\nCMD_IDN\rVORN_CLEAN\n\rSYST_ERR\r"),
+              (Words{L"SENS_CORR_COLL_SAVE 1", L"", L"CMD_IDN", L"VORN_CLEAN", L"", L"SYST_ERR"}));
+}
+
+TEST(LineInput, LinesInUtf16WithAByteOrderMark)
+{
+    using namespace std::string_literals;
+    // Notepad's "Unicode" and PowerShell 5's redirection: UTF-16 little-endian, CR LF.
+    EXPECT_EQ(LinesFrom("\xFF\xFE"
+                        "C\0M\0D\0_\0I\0D\0N\0\r\0\n\0"
+                        "D\0I\0S\0P\0_\0M\0E\0N\0U\0 \0\xE9\0\xE5\x65\r\0\n\0"s),
+              (Words{L"CMD_IDN", L"DISP_MENU \xE9\x65E5"}));
+    EXPECT_EQ(LinesFrom("\xFE\xFF"
+                        "\0V\0O\0R\0N\0_\0C\0L\0E\0A\0N\0\n\0#\0 \x65\xE5"s),
+              (Words{L"VORN_CLEAN", L"# \x65E5"}));
+    EXPECT_EQ(LinesFrom("\xFF\xFE"), Words{});
+    // A file cut inside a character ends with one that stands for it.
+    EXPECT_EQ(LinesFrom("\xFF\xFE" "A\0B"s), Words{L"A\xFFFD"});
+    // Longer than one read, a line end astride two reads.
+    std::string wide = "\xFF\xFE";
+    for (int i = 0; i < 4095; ++i)
+        wide += "x\0"s;
+    wide += "\r\0\n\0y\0"s;
+    EXPECT_EQ(LinesFrom(wide), (Words{std::wstring(4095, L'x'), L"y"}));
 }
 
 TEST(Options, OptionsComeBeforeTheMethod)
