@@ -7,7 +7,8 @@ vorn_add_gtest(vornsh_tests TEST_PREFIX "vornsh." PROPERTIES FIXTURES_REQUIRED c
 
 if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
   set(_vornsh_cases one_shot rejected usage_errors help library_missing overflow steps_file
-      check_finds_module_error steps_go_on code_page_932 decimal_comma interactive server_unregistered)
+      check_finds_module_error steps_go_on summary_counts control_characters steps_encodings closed_output
+      code_page_932 decimal_comma interactive server_unregistered)
   foreach(_case IN LISTS _vornsh_cases)
     add_test(NAME vornsh.${_case} COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/vornsh/vornsh_e2e.sh ${_case})
     set_tests_properties(vornsh.${_case} PROPERTIES

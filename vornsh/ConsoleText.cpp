@@ -88,8 +88,10 @@ TextOutput::TextOutput(HANDLE handle) noexcept
 {
 }
 
-void TextOutput::Write(std::wstring_view text) const
+bool TextOutput::Write(std::wstring_view text) const
 {
+    if (handle_ == nullptr || handle_ == INVALID_HANDLE_VALUE)
+        return true;
     std::wstring lines;
     lines.reserve(text.size() + 8);
     for (const wchar_t c : text) {
@@ -98,17 +100,23 @@ void TextOutput::Write(std::wstring_view text) const
         lines += c;
     }
     DWORD written = 0;
+    BOOL done = FALSE;
     if (console_) {
-        WriteConsoleW(handle_, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
-        return;
+        done = WriteConsoleW(handle_, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
+    } else {
+        const std::string bytes = Encoded(lines, codePage_);
+        done = WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     }
-    const std::string bytes = Encoded(lines, codePage_);
-    WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    if (done)
+        return true;
+    if (failure_ == 0)
+        failure_ = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+    return false;
 }
 
-void TextOutput::WriteLine(std::wstring_view text) const
+bool TextOutput::WriteLine(std::wstring_view text) const
 {
-    Write(std::wstring(text) + L"\n");
+    return Write(std::wstring(text) + L"\n");
 }
 
 FileHandle::~FileHandle()
@@ -130,57 +138,93 @@ LineInput::LineInput(HANDLE handle) noexcept
 
 bool LineInput::ReadLine(std::wstring& line)
 {
-    return console_ ? ReadConsoleLine(line) : ReadByteLine(line);
-}
-
-bool LineInput::ReadConsoleLine(std::wstring& line)
-{
-    size_t end = typed_.find(L'\n');
-    while (end == std::wstring::npos && !ended_) {
-        std::array<wchar_t, 256> chunk;
-        DWORD read = 0;
-        if (!ReadConsoleW(handle_, chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr) || read == 0)
-            ended_ = true;
-        typed_.append(chunk.data(), read);
-        end = typed_.find(L'\n');
+    size_t end = text_.find_first_of(L"\r\n");
+    // A CR last in what has arrived may be the first half of a CR LF.
+    while (!ended_ && (end == std::wstring::npos || (text_[end] == L'\r' && end + 1 == text_.size()))) {
+        ReadMore();
+        end = text_.find_first_of(L"\r\n");
     }
+    if (text_.empty())
+        return false;
     // Ctrl+Z at the start of a line ends the input, as it does for the console's own programs.
-    if (typed_.empty() || typed_.front() == L'\x1A') {
-        typed_.clear();
+    if (console_ && text_.front() == L'\x1A') {
+        text_.clear();
+        ended_ = true;
         return false;
     }
-    line = typed_.substr(0, end);
-    typed_.erase(0, end == std::wstring::npos ? end : end + 1);
-    if (!line.empty() && line.back() == L'\r')
-        line.pop_back();
+    line.assign(text_, 0, end);
+    size_t next = end == std::wstring::npos ? text_.size() : end + 1;
+    if (end != std::wstring::npos && text_[end] == L'\r' && next < text_.size() && text_[next] == L'\n')
+        ++next;
+    text_.erase(0, next);
     return true;
 }
 
-bool LineInput::ReadByteLine(std::wstring& line)
+void LineInput::ReadMore()
 {
-    size_t end = bytes_.find('\n');
-    while (end == std::string::npos && !ended_) {
-        std::array<char, 4096> chunk;
-        DWORD read = 0;
-        if (!ReadFile(handle_, chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr) || read == 0)
-            ended_ = true;
-        bytes_.append(chunk.data(), read);
-        if (atStart_ && (bytes_.size() >= kUtf8Mark.size() || ended_)) {
-            atStart_ = false;
-            if (bytes_.compare(0, kUtf8Mark.size(), kUtf8Mark) == 0) {
-                bytes_.erase(0, kUtf8Mark.size());
-                codePage_ = CP_UTF8;
-            }
-        }
-        end = bytes_.find('\n');
+    if (!console_) {
+        ReadBytes();
+        return;
     }
-    if (bytes_.empty() && ended_)
-        return false;
-    std::string_view raw(bytes_.data(), end == std::string::npos ? bytes_.size() : end);
-    if (!raw.empty() && raw.back() == '\r')
-        raw.remove_suffix(1);
-    line = Decoded(raw, codePage_);
-    atStart_ = false;
-    bytes_.erase(0, end == std::string::npos ? end : end + 1);
-    return true;
+    std::array<wchar_t, 256> chunk;
+    DWORD read = 0;
+    if (!ReadConsoleW(handle_, chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr) || read == 0)
+        ended_ = true;
+    text_.append(chunk.data(), read);
+}
+
+void LineInput::ReadBytes()
+{
+    std::array<char, 4096> chunk;
+    DWORD read = 0;
+    if (!ReadFile(handle_, chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr) || read == 0)
+        ended_ = true;
+    bytes_.append(chunk.data(), read);
+    if (atStart_) {
+        if (bytes_.size() < kUtf8Mark.size() && !ended_)
+            return;
+        TakeByteOrderMark();
+        atStart_ = false;
+    }
+    DecodeBytes();
+}
+
+void LineInput::TakeByteOrderMark()
+{
+    if (bytes_.compare(0, kUtf8Mark.size(), kUtf8Mark) == 0) {
+        bytes_.erase(0, kUtf8Mark.size());
+        codePage_ = CP_UTF8;
+    } else if (bytes_.compare(0, 2, "\xFF\xFE") == 0) {
+        bytes_.erase(0, 2);
+        encoding_ = Encoding::Utf16LittleEndian;
+    } else if (bytes_.compare(0, 2, "\xFE\xFF") == 0) {
+        bytes_.erase(0, 2);
+        encoding_ = Encoding::Utf16BigEndian;
+    }
+}
+
+void LineInput::DecodeBytes()
+{
+    if (encoding_ == Encoding::CodePage) {
+        // Up to the last line end that has arrived: no code page uses the bytes of CR and LF inside a
+        // character, so what comes before it is whole.
+        const size_t last = bytes_.find_last_of("\r\n");
+        const size_t whole = ended_ ? bytes_.size() : last == std::string::npos ? 0 : last + 1;
+        text_ += Decoded(std::string_view(bytes_).substr(0, whole), codePage_);
+        bytes_.erase(0, whole);
+        return;
+    }
+    const bool little = encoding_ == Encoding::Utf16LittleEndian;
+    const size_t units = bytes_.size() / 2;
+    for (size_t i = 0; i < units; ++i) {
+        const auto first = static_cast<unsigned char>(bytes_[2 * i]);
+        const auto second = static_cast<unsigned char>(bytes_[2 * i + 1]);
+        text_ += static_cast<wchar_t>(little ? first | second << 8 : first << 8 | second);
+    }
+    bytes_.erase(0, units * 2);
+    // A file cut in the middle of a character: the half left over is no character.
+    if (ended_ && !bytes_.empty()) {
+        text_ += L'\xFFFD';
+        bytes_.clear();
+    }
 }

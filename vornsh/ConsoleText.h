@@ -18,14 +18,19 @@ std::wstring Decoded(std::string_view bytes, UINT codePage);
 class TextOutput {
 public:
     explicit TextOutput(HANDLE handle) noexcept;
-    // Unbuffered, so that standard output and error stay in order; "\n" goes out as CRLF.
-    void Write(std::wstring_view text) const;
-    void WriteLine(std::wstring_view text) const;
+    // Unbuffered, so that standard output and error stay in order; "\n" goes out as CRLF. False when
+    // the text could not be written (a pipe closed by its reader, a full disk). A process started
+    // without the handle at all has nowhere to write to: that is no failure.
+    bool Write(std::wstring_view text) const;
+    bool WriteLine(std::wstring_view text) const;
+    // The system's error code of the first write that failed; 0 while every write succeeded.
+    DWORD Failure() const noexcept { return failure_; }
 
 private:
     HANDLE handle_;
     bool console_;
     UINT codePage_;
+    mutable DWORD failure_ = 0;
 };
 
 // Owns a file handle opened for reading.
@@ -46,8 +51,10 @@ private:
 
 FileHandle OpenForReading(const std::wstring& path);
 
-// Lines from a console (with its own line editing) or from a file or pipe. A file that starts with the
-// UTF-8 byte order mark is read as UTF-8.
+// Lines from a console (with its own line editing) or from a file or pipe. A file that starts with a
+// byte order mark is read in that encoding: UTF-8, or UTF-16 little- or big-endian (what Notepad's
+// "Unicode" and PowerShell 5's redirection write). CR LF, LF and a lone CR each end a line, so that no
+// CR is left inside one (CR CR LF is a line and an empty one).
 class LineInput {
 public:
     explicit LineInput(HANDLE handle) noexcept;
@@ -56,14 +63,18 @@ public:
     bool ReadLine(std::wstring& line);
 
 private:
-    bool ReadConsoleLine(std::wstring& line);
-    bool ReadByteLine(std::wstring& line);
+    enum class Encoding { CodePage, Utf16LittleEndian, Utf16BigEndian };
+    void ReadMore();
+    void ReadBytes();
+    void TakeByteOrderMark();
+    void DecodeBytes();
 
     HANDLE handle_;
     bool console_;
     UINT codePage_;
+    Encoding encoding_ = Encoding::CodePage;
     bool atStart_ = true;
     bool ended_ = false;
-    std::string bytes_;
-    std::wstring typed_;
+    std::string bytes_; // read, not yet decoded
+    std::wstring text_; // decoded, not yet handed out
 };

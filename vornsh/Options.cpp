@@ -4,7 +4,7 @@ const wchar_t* const kUsage =
     L"usage: vornsh [--check] [--stop-on-error] [-f FILE] [METHOD [ARG...]]\n"
     L"  METHOD ARG...     call one method of VornDriver.clsVornlink and show what came back\n"
     L"  (no METHOD)       a prompt when standard input is a console, else steps from standard input\n"
-    L"  -f FILE           steps from FILE: one command per line, # starts a comment\n"
+    L"  -f FILE           steps from FILE (- for standard input): one command per line, # starts a comment\n"
     L"  --check           after each step, read the module's error queue (SYST_ERR) and show its errors\n"
     L"  --stop-on-error   stop the steps at the first one that did not succeed\n"
     L"  help [METHOD]     the methods, or one method's parameters and help text; quit ends a session\n"

@@ -34,14 +34,21 @@ public:
 
     StepStatus Run(std::span<const std::wstring> words);
     int ExitCode() const noexcept { return worst_; }
-    // "6 steps: sent 5, rejected 1, automation errors 0, usage errors 0, module errors 1; exit code 1"
+    // "6 steps: sent 5, rejected 1, automation errors 0, usage errors 0, module errors 1; exit code 1".
+    // Each step is counted once: sent, rejected, automation error or usage error. A step that failed
+    // after its command line went out (a query whose reply was lost) is sent, and also named as failed:
+    // "sent 5 (1 failed after sending)". Help lines are no steps; a refused one is named apart.
     std::wstring Summary() const;
+    // A write to standard output or error failed: the outcome of a step could not be shown.
+    bool OutputLost() const noexcept;
 
 private:
-    StepStatus Call(const MethodInfo& method, std::span<const std::wstring> arguments);
+    StepStatus Step(std::span<const std::wstring> words);
+    StepStatus Call(const MethodInfo& method, std::span<const std::wstring> arguments, bool& sent);
     StepStatus CheckErrorQueue();
     StepStatus UsageError(const std::wstring& what, const MethodInfo* method);
-    void Help(std::span<const std::wstring> words);
+    StepStatus Help(std::span<const std::wstring> words);
+    StepStatus Count(StepStatus status, bool sent);
     void Report(const std::wstring& line) const;
     void ReportError(const std::wstring& line) const;
 
@@ -57,6 +64,8 @@ private:
     int automationErrors_ = 0;
     int usageErrors_ = 0;
     int moduleErrors_ = 0;
+    int failedAfterSending_ = 0;
+    int helpRefused_ = 0;
 };
 
 struct LineMode {

@@ -1,6 +1,7 @@
 // vornsh: calls any method of the Vornlink automation server by name, from the command line, at a
 // prompt or from a file of steps, and says plainly what happened.
 #include "ConsoleText.h"
+#include "DisplayText.h"
 #include "MethodCall.h"
 #include "MethodCatalog.h"
 #include "Options.h"
@@ -11,6 +12,7 @@
 #include <shellapi.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <optional>
 
 using Microsoft::WRL::ComPtr;
@@ -62,12 +64,14 @@ HRESULT CreateServer(ComPtr<IDispatch>& server)
 int Run(const Options& options, const TextOutput& out, const TextOutput& err)
 {
     // A steps file that can't be opened is the user's mistake: found out before the server is touched.
+    // "-f -" is standard input, read as steps even from a console.
+    const bool stepsFromInput = options.stepsFile && *options.stepsFile == L"-";
     std::optional<FileHandle> stepsFile;
-    if (options.stepsFile) {
+    if (options.stepsFile && !stepsFromInput) {
         stepsFile.emplace(OpenForReading(*options.stepsFile));
         if (!stepsFile->valid()) {
-            err.WriteLine(L"usage error: cannot open " + *options.stepsFile + L": " +
-                          SystemMessage(HRESULT_FROM_WIN32(GetLastError())));
+            const HRESULT error = HRESULT_FROM_WIN32(GetLastError());
+            err.WriteLine(ShownAsTyped(L"usage error: cannot open " + *options.stepsFile + L": " + SystemMessage(error)));
             return kUsageExit;
         }
     }
@@ -91,7 +95,7 @@ int Run(const Options& options, const TextOutput& out, const TextOutput& err)
 
     const bool oneShot = !options.command.empty();
     LineInput input(stepsFile ? stepsFile->get() : GetStdHandle(STD_INPUT_HANDLE));
-    const bool interactive = !oneShot && !stepsFile && input.IsConsole();
+    const bool interactive = !oneShot && !options.stepsFile && input.IsConsole();
     Session session(server.Get(), catalog, out, err, {options.check, oneShot || interactive ? L"" : L"  "});
     if (oneShot) {
         session.Run(options.command);
@@ -117,7 +121,7 @@ int main()
     const TextOutput err(GetStdHandle(STD_ERROR_HANDLE));
     const ParsedOptions parsed = ParseOptions(CommandLineArguments());
     if (parsed.error) {
-        err.WriteLine(L"usage error: " + *parsed.error);
+        err.WriteLine(ShownAsTyped(L"usage error: " + *parsed.error));
         err.Write(kUsage);
         return kUsageExit;
     }
@@ -125,5 +129,14 @@ int main()
         out.Write(kUsage);
         return 0;
     }
-    return Run(parsed.options, out, err);
+    int code = Run(parsed.options, out, err);
+    // Output lost is a failure of the run, whatever the steps did.
+    if (out.Failure() != 0) {
+        err.WriteLine(L"vornsh: standard output could not be written (" +
+                      SystemMessage(HRESULT_FROM_WIN32(out.Failure())) + L"); the run stopped there");
+        code = std::max(code, kAutomationExit);
+    }
+    if (err.Failure() != 0)
+        code = std::max(code, kAutomationExit);
+    return code;
 }

@@ -88,6 +88,46 @@ TEST(Display, ReplyCutAtTheFirstZeroAndControlsEscaped)
     EXPECT_EQ(Escaped(L"\t\x01\\\x7F\x85\xA0\x65E5"), L"\\x09\\x01\\\\\\x7F\\x85\xA0\x65E5");
     EXPECT_EQ(Escaped(L"a\xD800"), L"a\\uD800");
     EXPECT_EQ(Escaped(L"\xDC00\xD83D\xDE00"), L"\\uDC00\xD83D\xDE00"); // a lone low surrogate, then a pair
+
+    // A typed line keeps its backslashes: only what would act on the terminal is escaped.
+    EXPECT_EQ(ShownAsTyped(L"DISP_MENU \x1B[2J\\x41\r\x04quit\xD800"), L"DISP_MENU \\x1B[2J\\x41\\x0D\\x04quit\\uD800");
+}
+
+TEST(Display, ArgumentsRefuseControlsUnlessEscaped)
+{
+    const struct {
+        const wchar_t* typed;
+        const wchar_t* text;  // nullptr: refused
+        const wchar_t* error; // nullptr: passed
+    } cases[] = {
+        {L"FULL", L"FULL", nullptr},
+        {L"", L"", nullptr},
+        {L"a\\x41\\\\b", L"aA\\b", nullptr},
+        {L"\\x09\\u65E5\\x7f", L"\t\x65E5\x7F", nullptr},
+        {L"1\r", nullptr, L"\"1\\x0D\" holds a control character; to send it, type it as \\x0D"},
+        {L"a\tb", nullptr, L"\"a\\x09b\" holds a control character; to send it, type it as \\x09"},
+        {L"\x85", nullptr, L"\"\\x85\" holds a control character; to send it, type it as \\x85"},
+        {L"C:\\temp", nullptr, L"\"C:\\temp\": a backslash starts \\xHH, \\uHHHH or \\\\ (a backslash)"},
+        {L"end\\", nullptr, L"\"end\\\": a backslash starts \\xHH, \\uHHHH or \\\\ (a backslash)"},
+        {L"\\x4", nullptr, L"\"\\x4\": \\x takes two hexadecimal digits"},
+        {L"\\x4g", nullptr, L"\"\\x4g\": \\x takes two hexadecimal digits"},
+        {L"\\u12", nullptr, L"\"\\u12\": \\u takes four hexadecimal digits"},
+        {L"1\\x00", nullptr, L"\"1\\x00\": a zero can't be sent, the module's command line ends at the first zero"},
+        {L"\\u0000", nullptr, L"\"\\u0000\": a zero can't be sent, the module's command line ends at the first zero"},
+    };
+    for (const auto& c : cases) {
+        std::wstring text;
+        const auto error = ArgumentText(c.typed, text);
+        EXPECT_EQ(error.value_or(L""), c.error ? c.error : L"") << c.typed;
+        if (c.text) {
+            EXPECT_EQ(text, c.text) << c.typed;
+        }
+    }
+    // What Escaped prints is typed back as the same text.
+    const std::wstring reply = L"\tVORN\\\x01\x7F";
+    std::wstring typedBack;
+    EXPECT_FALSE(ArgumentText(Escaped(reply), typedBack));
+    EXPECT_EQ(typedBack, reply);
 }
 
 TEST(CodePages, CharactersTheCodePageLacksAreEscaped)
@@ -135,6 +175,31 @@ TEST(LineInput, LinesFromAPipe)
     // Longer than one read.
     const std::string longLine(10000, 'x');
     EXPECT_EQ(LinesFrom(longLine + "\r\nSYST_ERR\r\n"), (Words{std::wstring(10000, L'x'), L"SYST_ERR"}));
+    // Every form of line end ends a line; no CR is left inside one.
+    EXPECT_EQ(LinesFrom("SENS_CORR_COLL_SAVE 1\r\r\nCMD_IDN\rVORN_CLEAN\n\rSYST_ERR\r"),
+              (Words{L"SENS_CORR_COLL_SAVE 1", L"", L"CMD_IDN", L"VORN_CLEAN", L"", L"SYST_ERR"}));
+}
+
+TEST(LineInput, LinesInUtf16WithAByteOrderMark)
+{
+    using namespace std::string_literals;
+    // Notepad's "Unicode" and PowerShell 5's redirection: UTF-16 little-endian, CR LF.
+    EXPECT_EQ(LinesFrom("\xFF\xFE"
+                        "C\0M\0D\0_\0I\0D\0N\0\r\0\n\0"
+                        "D\0I\0S\0P\0_\0M\0E\0N\0U\0 \0\xE9\0\xE5\x65\r\0\n\0"s),
+              (Words{L"CMD_IDN", L"DISP_MENU \xE9\x65E5"}));
+    EXPECT_EQ(LinesFrom("\xFE\xFF"
+                        "\0V\0O\0R\0N\0_\0C\0L\0E\0A\0N\0\n\0#\0 \x65\xE5"s),
+              (Words{L"VORN_CLEAN", L"# \x65E5"}));
+    EXPECT_EQ(LinesFrom("\xFF\xFE"), Words{});
+    // A file cut inside a character ends with one that stands for it.
+    EXPECT_EQ(LinesFrom("\xFF\xFE" "A\0B"s), Words{L"A\xFFFD"});
+    // Longer than one read, a line end astride two reads.
+    std::string wide = "\xFF\xFE";
+    for (int i = 0; i < 4095; ++i)
+        wide += "x\0"s;
+    wide += "\r\0\n\0y\0"s;
+    EXPECT_EQ(LinesFrom(wide), (Words{std::wstring(4095, L'x'), L"y"}));
 }
 
 TEST(Options, OptionsComeBeforeTheMethod)

@@ -176,10 +176,15 @@ server_unregistered)
     SERVER="$(winpath "$VORN_BIN/Vornlink.dll")"
     timeout 120 "$VORN_WINE_RUN" regsvr32 /u /s "$SERVER" </dev/null >/dev/null 2>&1 || die "regsvr32 /u failed"
     trap 'timeout 120 "$VORN_WINE_RUN" regsvr32 /s "$SERVER" </dev/null >/dev/null 2>&1; cleanup' EXIT
-    one_shot CMD_IDN
-    expect_stdout; expect_sent; expect_exit 2
-    grep -q '^automation error 0x800401F3: cannot create VornDriver.clsVornlink (.*): is Vornlink.dll registered (regsvr32 Vornlink.dll)?' \
-        "$WORK/stderr" || fail "$LABEL: $(cat "$WORK/stderr")"
+    # Every command, even one that would be a usage error: the methods are known only from the server.
+    printf 'CMD_IDN\n' >"$WORK/steps"
+    for command in "CMD_IDN" "help" "NO_SUCH_METHOD" "CONFIG 1 7 x 1" "-f $(winpath "$WORK/steps")"; do
+        # shellcheck disable=SC2086 # the command's words
+        one_shot $command
+        expect_stdout; expect_sent; expect_exit 2
+        grep -q '^automation error 0x800401F3: cannot create VornDriver.clsVornlink (.*): is Vornlink.dll registered (regsvr32 Vornlink.dll)?' \
+            "$WORK/stderr" || fail "$LABEL: $(cat "$WORK/stderr")"
+    done
     ;;
 steps_file)
     # The example as the README runs it: every step sent, the error queue read after each.
@@ -237,7 +242,78 @@ steps_go_on)
     LABEL="quit"
     printf '%s\n' "CMD_IDN" "quit" "CONFIG 1 7 16 1" | sed 's/$/\r/' >"$WORK/steps"
     run_vornsh "$SIM_DIR" "$WORK/steps"
+    expect_stdout "> CMD_IDN" "  $SENT" "  strReturn = $IDN" "> quit" \
+        "1 step: sent 1, rejected 0, automation errors 0, usage errors 0; exit code 0"
     expect_sent "*IDN?"; expect_exit 0
+    ;;
+summary_counts)
+    # Each step counted once. Without GetQueryResponse the query's line goes out and its reply is lost:
+    # sent, and failed. A help line is no step.
+    LABEL="summary"
+    printf '%s\n' "help NOPE" "CMD_IDN" "CONFIG 1 7 16 1" >"$WORK/steps"
+    run_vornsh "$VORN_BIN/sim-noquery" "$WORK/steps"
+    expect_stdout "> help NOPE" "> CMD_IDN" "> CONFIG 1 7 16 1" "  $SENT" \
+        "2 steps: sent 2 (1 failed after sending), rejected 0, automation errors 0, usage errors 0; help refused 1; exit code 3"
+    head -1 "$WORK/stderr" | grep -qx $'  usage error: unknown method NOPE; help lists the methods\r' || fail "$LABEL: $(cat "$WORK/stderr")"
+    grep -q '^  automation error 453 (0x800A01C5) from VornDriver.clsVornlink: .*GetQueryResponse' "$WORK/stderr" ||
+        fail "$LABEL: $(cat "$WORK/stderr")"
+    expect_sent "*IDN?" "VORN:CONFIG 1,7,16,1"
+    expect_exit 3
+    ;;
+control_characters)
+    # Line ends of every form end a step; a control character in an argument is refused unless typed as
+    # an escape; what is echoed or quoted in an error shows control characters escaped.
+    LABEL="control characters"
+    printf '%b' 'SENS_CORR_COLL_METH FULL\r\r\n' 'DISP_MENU "\tVORN"\n' 'VORN_FINT OFF\e[2J\n' '\x04quit\n' \
+        'VORN_FINT \\x4fN\r' 'CMD_IDN\n' >"$WORK/steps"
+    run_vornsh "$SIM_DIR" "$WORK/steps"
+    expect_stdout "> SENS_CORR_COLL_METH FULL" "  $SENT" '> DISP_MENU "\x09VORN"' '> VORN_FINT OFF\x1B[2J' '> \x04quit' \
+        '> VORN_FINT \x4fN' "  $SENT" "> CMD_IDN" "  $SENT" "  strReturn = $IDN" \
+        "6 steps: sent 3, rejected 0, automation errors 0, usage errors 3; exit code 3"
+    expect_stderr '  usage error: strMenu: "\x09VORN" holds a control character; to send it, type it as \x09' \
+        "  usage: DISP_MENU strMenu:text" \
+        '  usage error: strOnOff: "OFF\x1B[2J" holds a control character; to send it, type it as \x1B' \
+        "  usage: VORN_FINT strOnOff:text [strReturn:text]" \
+        '  usage error: unknown method \x04quit; help lists the methods'
+    expect_sent "SENS:CORR:COLL:METH FULL" "VORN:FINT ON" "*IDN?"
+    expect_exit 3
+    # A line end pasted into a one-shot argument.
+    one_shot SENS_CORR_COLL_SAVE $'1\r\n'
+    expect_stdout
+    expect_stderr 'usage error: strCalSet: "1\x0D\x0A" holds a control character; to send it, type it as \x0D' \
+        "usage: SENS_CORR_COLL_SAVE strCalSet:text"
+    expect_sent; expect_exit 3
+    ;;
+steps_encodings)
+    # UTF-16 with its byte order mark, as Notepad's "Unicode" and PowerShell 5's redirection write it.
+    LABEL="UTF-16LE steps file"
+    { printf '\xff\xfe'; printf 'CMD_IDN\r\nDISP_MENU \xc3\xa9\r\n' | iconv -f UTF-8 -t UTF-16LE; } >"$WORK/steps"
+    run_vornsh "$SIM_DIR" /dev/null -f "$(winpath "$WORK/steps")"
+    expect_stdout "> CMD_IDN" "  $SENT" "  strReturn = $IDN" $'> DISP_MENU \xe9' "  $REJECTED" $'  strMenu = \xc9' \
+        "2 steps: sent 1, rejected 1, automation errors 0, usage errors 0; exit code 1"
+    expect_stderr; expect_sent "*IDN?"; expect_exit 1
+    # Big-endian, and "-f -": standard input read as steps.
+    LABEL="UTF-16BE steps, -f -"
+    { printf '\xfe\xff'; printf 'VORN_CLEAN\n' | iconv -f UTF-8 -t UTF-16BE; } >"$WORK/steps"
+    run_vornsh "$SIM_DIR" "$WORK/steps" -f -
+    expect_stdout "> VORN_CLEAN" "  $SENT" "1 step: sent 1, rejected 0, automation errors 0, usage errors 0; exit code 0"
+    expect_stderr; expect_sent "VORN:CLEAN"; expect_exit 0
+    ;;
+closed_output)
+    # Standard output a pipe nobody reads any more: no step is run whose outcome can't be shown.
+    LABEL="closed output"
+    printf '%s\n' "CONFIG 1 7 16 1" "VORN_CLEAN" >"$WORK/steps"
+    mkfifo "$WORK/out"
+    exec 4<>"$WORK/out" 5>"$WORK/out" 4<&-
+    rm -f "$WORK/traffic.log"
+    (cd "$SIM_DIR" && VORN_SIM_LOG="$(winpath "$WORK/traffic.log")" \
+        timeout 120 "$VORN_WINE_RUN" "$VORNSH" -f "$(winpath "$WORK/steps")" </dev/null >&5 2>"$WORK/stderr")
+    RC=$?
+    exec 5>&-
+    touch "$WORK/traffic.log"
+    expect_sent; expect_exit 2
+    grep -q '^vornsh: standard output could not be written (.*); the run stopped there' "$WORK/stderr" ||
+        fail "$LABEL: $(cat "$WORK/stderr")"
     ;;
 code_page_932)
     # Code page 932: steps read and results written in double-byte text; a character the code page
