@@ -3,14 +3,13 @@
 #include "EventLog.h"
 #include "ModuleLink.h"
 #include "ProgramMessage.h"
+#include "SlimSync.h"
 
 #include <objbase.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -26,6 +25,7 @@ struct Session {
     size_t pending = 0;      // messages queued or running
     std::string output;      // responses not yet taken
     std::uint64_t aborts = 0;
+    std::uint64_t clears = 0; // device clears so far: a response begun before one is dropped
     bool closed = false;
 
     std::deque<std::string> errors;
@@ -52,8 +52,8 @@ struct Instrument::State {
     explicit State(EventLog& log) : log(log) {}
 
     EventLog& log;
-    mutable std::mutex mutex;
-    std::condition_variable changed;
+    mutable SlimMutex mutex;
+    SlimCondition changed;
     std::map<SessionId, std::shared_ptr<Session>> sessions;
     std::deque<Job> jobs;
     SessionId lockHolder = 0;
@@ -221,6 +221,7 @@ void Instrument::State::RunMessages()
         }
         const std::shared_ptr<Session> session = job->session;
         const std::string message = std::move(job->message);
+        const std::uint64_t clears = session->clears;
         jobs.erase(job);
         lock.unlock();
 
@@ -229,7 +230,7 @@ void Instrument::State::RunMessages()
 
         lock.lock();
         --session->pending;
-        if (!session->closed && !record.response.empty()) {
+        if (!session->closed && session->clears == clears && !record.response.empty()) {
             if (session->delivery == Delivery::OnRead && !session->output.empty())
                 PushError(*session, ScpiError::QueryInterrupted, "a new response came before the last was read");
             if (session->delivery == Delivery::OnRead)
@@ -419,6 +420,7 @@ void Instrument::Clear(SessionId id)
     session->input.clear();
     session->discarding = false;
     session->output.clear();
+    ++session->clears;
     state_->changed.notify_all();
 }
 
