@@ -17,6 +17,9 @@ using namespace hardening;
 
 namespace {
 
+// The type library's platform key: the one the server is built for.
+const wchar_t* const kLibraryPlatform = sizeof(void*) == 8 ? L"win64" : L"win32";
+
 using Export = HRESULT(STDAPICALLTYPE*)();
 
 struct Value {
@@ -377,7 +380,7 @@ TEST_F(Registration, AFailedRegistrationLeavesTheRegistryAsItFoundIt)
     }
     const Snapshot before = TakeSnapshot();
     const std::wstring server = ClassKey() + L"\\InprocServer32";
-    const std::wstring library = L"TypeLib\\" + GuidText(LIBID_VornDriver) + L"\\1.0\\0\\win32";
+    const std::wstring library = L"TypeLib\\" + GuidText(LIBID_VornDriver) + L"\\1.0\\0\\" + kLibraryPlatform;
     ASSERT_EQ(RegisteredValue(server), copy);
 
     const HRESULT failed = registerServer();
@@ -411,7 +414,7 @@ TEST_F(Registration, FromAFolderNamedOutsideTheCodePage)
               ERROR_SUCCESS);
     EXPECT_EQ(std::wstring(value), copy) << Narrow(value);
     size = sizeof value;
-    EXPECT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, (L"TypeLib\\" + GuidText(LIBID_VornDriver) + L"\\1.0\\0\\win32").c_str(),
+    EXPECT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, (L"TypeLib\\" + GuidText(LIBID_VornDriver) + L"\\1.0\\0\\" + kLibraryPlatform).c_str(),
                            nullptr, RRF_RT_REG_SZ, nullptr, value, &size),
               ERROR_SUCCESS);
     EXPECT_EQ(std::wstring(value), copy) << Narrow(value);

@@ -16,6 +16,9 @@ LIBID='{71909E2F-4ABA-421E-B05B-9FBD28D23413}'
 IID='{8CD86390-C062-45F2-AF98-5760F664D318}'
 APPID='{FA549598-568C-4C19-824F-87303E707DF2}'
 PROGID='VornDriver.clsVornlink'
+# The server's own platform: the product is 32-bit; the 64-bit test build registers in the 64-bit view.
+BITS="${VORN_SERVER_BITS:-32}"
+if [ "$BITS" = 64 ]; then CLASSES='CLSID' PLATFORM=win64; else CLASSES='Wow6432Node\CLSID' PLATFORM=win32; fi
 
 fail() { echo "FAIL: $*"; FAILED=1; }
 die() { echo "FAIL: $*"; FAILED=1; exit 1; }
@@ -70,7 +73,7 @@ expect_registration() {
     added "$1" "$2" >"$WORK/$2.added"
     local dll_reg key
     dll_reg="$(regpath "$SERVER")"
-    key="[HKEY_CLASSES_ROOT\\Wow6432Node\\CLSID\\$CLSID"
+    key="[HKEY_CLASSES_ROOT\\$CLASSES\\$CLSID"
     expect_line "$2" "$key] @=\"$PROGID\""
     expect_line "$2" "$key] \"AppID\"=\"$APPID\""
     expect_line "$2" "$key\\InprocServer32] @=\"$dll_reg\""
@@ -81,10 +84,11 @@ expect_registration() {
     expect_line "$2" "[HKEY_CLASSES_ROOT\\AppID\\$APPID] \"DllSurrogate\"=\"\""
     expect_line "$2" "[HKEY_CLASSES_ROOT\\Interface\\$IID] @=\"_clsVornlink\""
     expect_line "$2" "[HKEY_CLASSES_ROOT\\Interface\\$IID\\TypeLib] @=\"$LIBID\""
-    grep -Eiq "^\[HKEY_CLASSES_ROOT\\\\Typelib\\\\$LIBID\\\\1\.0\\\\0\\\\win32\] @=\"$(printf '%s' "$dll_reg" | sed 's/[][\\.*^$]/\\&/g')\"$" \
-        "$WORK/$2.added" || fail "registration lacks the type library's win32 path $dll_reg"
+    grep -Eiq "^\[HKEY_CLASSES_ROOT\\\\Typelib\\\\$LIBID\\\\1\.0\\\\0\\\\$PLATFORM\] @=\"$(printf '%s' "$dll_reg" | sed 's/[][\\.*^$]/\\&/g')\"$" \
+        "$WORK/$2.added" || fail "registration lacks the type library's $PLATFORM path $dll_reg"
     # A 32-bit DLL has no place in the 64-bit class view: 64-bit clients use the surrogate.
-    grep -Fqi "[HKEY_CLASSES_ROOT\\CLSID\\$CLSID" "$WORK/$2.reg" && fail "the class is in the 64-bit view HKCR\\CLSID"
+    [ "$BITS" = 64 ] || ! grep -Fqi "[HKEY_CLASSES_ROOT\\CLSID\\$CLSID" "$WORK/$2.reg" ||
+        fail "the class is in the 64-bit view HKCR\\CLSID"
     # Everything registration added belongs to this server.
     local foreign
     foreign="$(grep -Fiv -e "$CLSID" -e "$LIBID" -e "$IID" -e "$APPID" -e "$PROGID" "$WORK/$2.added")"

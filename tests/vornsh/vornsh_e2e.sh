@@ -100,8 +100,9 @@ one_shot)
 rejected)
     one_shot CONFIG 1 7 40 1
     expect_stdout "$REJECTED"; expect_stderr; expect_sent; expect_exit 1
-    # What the server wrote back is shown with control characters and the backslash escaped.
-    one_shot DISP_MENU $'\tvorn\\\x01\x7f'
+    # Control characters typed as escapes reach the server; what it wrote back is shown with them and
+    # the backslash escaped.
+    one_shot DISP_MENU '\x09vorn\\\x01\x7f'
     expect_stdout "$REJECTED" 'strMenu = \x09VORN\\\x01\x7F'; expect_sent; expect_exit 1
     # Without strReturn the query word is refused; a left-out text is passed empty, which sets nothing.
     one_shot VORN_FINT
