@@ -27,8 +27,9 @@ add_executable(server_locale_tests server/LocaleTests.cpp ${server_test_support}
 target_include_directories(server_locale_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(server_locale_tests PRIVATE vornlink_commands GTest::gtest_main)
 add_dependencies(server_locale_tests Vornlink vorn_sim)
+# Alone: a process of another locale started beside it rewrites the prefix's separators (tests/hardening.cmake).
 vorn_add_gtest(server_locale_tests TEST_FILTER "DecimalCommaLocale.*" TEST_PREFIX "de_DE."
-               PROPERTIES ENVIRONMENT "VORN_LC_ALL=de_DE.UTF-8")
+               PROPERTIES ENVIRONMENT "VORN_LC_ALL=de_DE.UTF-8" RUN_SERIAL TRUE)
 vorn_add_gtest(server_locale_tests TEST_FILTER "DoubleByteCodePage.*" TEST_PREFIX "ja_JP."
                PROPERTIES ENVIRONMENT "VORN_LC_ALL=ja_JP.UTF-8")
 

@@ -18,7 +18,8 @@ WORK="$(mktemp -d)"
 trap 'rm -rf "$WORK"' EXIT
 unset DISPLAY WAYLAND_DISPLAY
 
-cp "$VORN_BIN/hardening_tests.exe" "$VORN_BIN/$EXE" || exit 1
+# Replaced by a rename, never rewritten in place: another of these tests may be running the copy.
+cp "$VORN_BIN/hardening_tests.exe" "$VORN_BIN/$EXE.$$" && mv -f "$VORN_BIN/$EXE.$$" "$VORN_BIN/$EXE" || exit 1
 [ -f "$VORN_BIN/checked/Vornlink.dll" ] || { echo "FAIL: $VORN_BIN/checked/Vornlink.dll is missing"; exit 1; }
 IFEO='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Image File Execution Options'
 if ! timeout 120 "$VORN_WINE_RUN" reg add "$IFEO\\$EXE" /v GlobalFlag /t REG_DWORD /d 0xF0 /f \
