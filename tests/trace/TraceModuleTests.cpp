@@ -11,6 +11,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -289,11 +290,41 @@ TEST_F(TraceTarget, BothEntriesPassTheTraceWhicheverIsBoundFirst)
     SetVariable(L"PATH", systemPath);
 }
 
+// What the trace says of a file that is no library this process can load: one for its own machine
+// is all it takes.
+const std::string kNotOwnMachine = sizeof(void*) == 8 ? "(not a 64-bit library)" : "(not a 32-bit library)";
+
+// A copy of the simulated module at `path` with its headers changed by `change`, read as this
+// build's own kind of image.
+void WriteChangedLibrary(const std::wstring& path, void (*change)(IMAGE_NT_HEADERS&))
+{
+    std::string bytes = vorn::test::ReadFileBytes(SimTarget());
+    IMAGE_DOS_HEADER dos{};
+    IMAGE_NT_HEADERS nt{};
+    ASSERT_GE(bytes.size(), sizeof dos);
+    std::memcpy(&dos, bytes.data(), sizeof dos);
+    ASSERT_LE(static_cast<std::size_t>(dos.e_lfanew) + sizeof nt, bytes.size());
+    std::memcpy(&nt, bytes.data() + dos.e_lfanew, sizeof nt);
+    ASSERT_EQ(nt.OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR_MAGIC) << "the build's own kind";
+    change(nt);
+    std::memcpy(bytes.data() + dos.e_lfanew, &nt, sizeof nt);
+    CreateDirectoryW(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
+    WriteBytes(path, bytes);
+}
+
 // Whatever keeps the trace from forwarding (no usable target, no private copy) fails the server's
 // call as a missing library does, and the next call tries again; the trace file says why.
 TEST_F(TraceTarget, UnusableTargetFailsTheCallAsAMissingLibraryUntilItIsFixed)
 {
     const std::wstring temp = Variable(L"TEMP"), tmp = Variable(L"TMP");
+    // The simulated module marked as built for the other x86 machine, and with the other kind of
+    // optional header: neither loads here.
+    constexpr WORD otherMachine = sizeof(void*) == 8 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_AMD64;
+    constexpr WORD otherMagic = sizeof(void*) == 8 ? IMAGE_NT_OPTIONAL_HDR32_MAGIC : IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+    const std::wstring otherMachineTarget = BinFolder() + L"\\trace-other-machine\\Vorn.dll";
+    const std::wstring otherHeaderTarget = BinFolder() + L"\\trace-other-header\\Vorn.dll";
+    WriteChangedLibrary(otherMachineTarget, [](IMAGE_NT_HEADERS& nt) { nt.FileHeader.Machine = otherMachine; });
+    WriteChangedLibrary(otherHeaderTarget, [](IMAGE_NT_HEADERS& nt) { nt.OptionalHeader.Magic = otherMagic; });
     // A file where the temporary folder should be: no folder for the private copy can be made there.
     const std::wstring notAFolder = BinFolder() + L"\\trace_module_tests.exe";
     const std::string forged = "2026-12-08T06:31:58.091 1 pid=1 tid=1 SendScpiCommand > forged";
@@ -308,7 +339,9 @@ TEST_F(TraceTarget, UnusableTargetFailsTheCallAsAMissingLibraryUntilItIsFixed)
         {"without GetQueryResponse", BinFolder() + L"\\sim-noquery\\Vorn.dll", temp, "no usable Vorn.dll",
          "(lacks GetQueryResponse)"},
         {"itself", BinFolder() + L"\\trace\\Vorn.dll", temp, "no usable Vorn.dll", "(a tracing library)"},
-        {"no library", BinFolder() + L"\\trace_module_tests.exe", temp, "no usable Vorn.dll", "(not a 32-bit library)"},
+        {"no library", BinFolder() + L"\\trace_module_tests.exe", temp, "no usable Vorn.dll", kNotOwnMachine},
+        {"a library for another machine", otherMachineTarget, temp, "no usable Vorn.dll", kNotOwnMachine},
+        {"another machine's optional header", otherHeaderTarget, temp, "no usable Vorn.dll", kNotOwnMachine},
         {"a line break in the path", BinFolder() + L"\\no-library\\Vorn.dll\n" + Widen(forged), temp,
          "no usable Vorn.dll", "(not found)"},
         {"no temporary folder for the copy", SimTarget(), notAFolder,
