@@ -233,23 +233,39 @@ TEST_F(TraceForwarding, ChangesNothingTheTwoSidesExchangeInAnyFaultMode)
     }
 }
 
-// The module's last-error value reaches the caller as the module left it, also across a record
-// that renames the file and opens a new one.
+// The last-error value reaches the caller as it would untraced, also across a record that renames
+// the file and opens a new one: the module's own where it sets one (the simulated module, its log
+// made unopenable: path not found), the caller's where the module sets none.
 TEST_F(TraceForwarding, LeavesTheLastErrorAsTheModuleSetIt)
 {
     SetVariable(L"VORN_TRACE_MAX_KB", L"1");
-    const std::vector<std::wstring> steps = Join(Repeat(L"bind-send", 30), Repeat(L"bind-read", 30));
-    const ClientRun direct = run(L"sim", steps);
-    simLog.clear();
-    const ClientRun traced = run(L"trace", steps);
-    ASSERT_EQ(direct.lines.size(), steps.size() + 1);
-    ASSERT_EQ(traced.lines.size(), direct.lines.size());
-    ASSERT_TRUE(Exists(trace.path() + L".1")) << "the file was rotated";
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        ASSERT_NE(FieldOf(direct.lines[i], "lastError"), "") << direct.lines[i];
-        EXPECT_EQ(FieldOf(traced.lines[i], "lastError"), FieldOf(direct.lines[i], "lastError"))
-            << "step " << i << ": " << traced.lines[i];
+    const std::wstring simLogPath = Variable(L"VORN_SIM_LOG");
+    SetVariable(L"VORN_SIM_LOG", BinFolder() + L"\\no-such-folder\\sim.log");
+    // Commands of growing length: the renames fall on records before and after calls alike.
+    std::vector<std::wstring> steps;
+    for (int length = 1; length <= 30; ++length)
+        steps.push_back(L"send:" + std::wstring(static_cast<std::size_t>(length), L'x'));
+    steps = Join(steps, Repeat(L"bind-read", 30));
+    const struct {
+        const wchar_t* folder;
+        DWORD lastError; // what each call leaves untraced
+    } modules[] = {{L"sim", ERROR_PATH_NOT_FOUND}, {L"trace-quiet", tracetest::kLastErrorBeforeCall}};
+    for (const auto& module : modules) {
+        SCOPED_TRACE(vorn::test::Narrow(module.folder));
+        clearTrace();
+        SetVariable(L"VORN_TRACE_TARGET", BinFolder() + L"\\" + module.folder + L"\\Vorn.dll");
+        const ClientRun direct = run(module.folder, steps);
+        const ClientRun traced = run(L"trace", steps);
+        ASSERT_EQ(direct.lines.size(), steps.size() + 1);
+        ASSERT_EQ(traced.lines.size(), direct.lines.size());
+        EXPECT_TRUE(Exists(trace.path() + L".1")) << "the file was rotated";
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            EXPECT_EQ(FieldOf(direct.lines[i], "lastError"), std::to_string(module.lastError)) << direct.lines[i];
+            EXPECT_EQ(FieldOf(traced.lines[i], "lastError"), FieldOf(direct.lines[i], "lastError"))
+                << "step " << i << ": " << traced.lines[i];
+        }
     }
+    SetVariable(L"VORN_SIM_LOG", simLogPath);
 }
 
 // The target really is a file named Vorn.dll, found by its full path or along PATH past the tracing
@@ -374,6 +390,16 @@ TEST_F(TraceTarget, UnusableTargetFailsTheCallAsAMissingLibraryUntilItIsFixed)
     }
 }
 
+// Changes the last part of the file version in a library's VS_FIXEDFILEINFO, in place.
+bool SetLastVersionPart(std::string& library, char part)
+{
+    const std::size_t fixed = library.find(std::string("\xBD\x04\xEF\xFE", 4)); // its signature
+    if (fixed == std::string::npos)
+        return false;
+    library[fixed + 12] = part; // the low byte of dwFileVersionLS
+    return true;
+}
+
 // The private copy is the target's content as it is now, whatever happened to an earlier copy or
 // to the target: a damaged copy is made anew, another build of the same size and time gets a copy
 // of its own, and the header names the version of what runs.
@@ -412,10 +438,7 @@ TEST_F(TraceTarget, RunsTheTargetsCurrentContent)
     WIN32_FILE_ATTRIBUTE_DATA before{};
     ASSERT_TRUE(GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &before));
     std::string rebuilt = vorn::test::ReadFileBytes(target);
-    const std::string signature("\xBD\x04\xEF\xFE", 4); // VS_FIXEDFILEINFO
-    const std::size_t fixed = rebuilt.find(signature);
-    ASSERT_NE(fixed, std::string::npos);
-    rebuilt[fixed + 12] = 5; // dwFileVersionLS: 1.2.3.5
+    ASSERT_TRUE(SetLastVersionPart(rebuilt, 5)); // 1.2.3.5
     WriteBytes(target, rebuilt);
     {
         const std::unique_ptr<void, decltype(&CloseHandle)> file(
@@ -590,6 +613,37 @@ std::vector<std::string> SentIn(const std::vector<std::wstring>& files)
         for (std::string& command : TrafficLog(file, L"VORN_TRACE_UNUSED").sentCommands())
             sent.push_back(std::move(command));
     return sent;
+}
+
+// The header names the version of the copy that runs, made when the trace was loaded, even when the
+// target is rebuilt between that load and the first call.
+TEST_F(TraceTarget, NamesTheVersionOfTheCopyThatRuns)
+{
+    const std::wstring folder = BinFolder() + L"\\trace-target";
+    const std::wstring target = folder + L"\\Vorn.dll";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW((BinFolder() + L"\\sim-dependent\\Vorn.dll").c_str(), target.c_str(), FALSE));
+    const std::string loaded = vorn::test::ReadFileBytes(target);
+    SetVariable(L"VORN_TRACE_TARGET", target);
+    const std::wstring path = Variable(L"PATH");
+    SetVariable(L"PATH", BinFolder() + L"\\trace-helper;" + path);
+    const Marker ready(L"trace_tests.ready"), go(L"trace_tests.go");
+    WriteBytes(go.path(), "");
+    Client client(ClientOptions{L"trace", {L"load", L"signal:" + ready.path(), L"await-gone:" + go.path(), L"IDN"}});
+    SetVariable(L"PATH", path);
+    ASSERT_TRUE(ready.awaited());
+    std::string rebuilt = loaded;
+    ASSERT_TRUE(SetLastVersionPart(rebuilt, 5));
+    WriteBytes(target, rebuilt);
+    go.remove();
+    const ClientRun traced = client.Wait();
+    EXPECT_EQ(traced.exitCode, 0u);
+    ASSERT_EQ(traced.lines.size(), 2u);
+    EXPECT_NE(traced.lines[0].find("reply=" + kIdentification), std::string::npos) << traced.lines[0];
+    const std::vector<std::string> notes = trace.notes();
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(FieldOf(notes[0], "version"), "1.2.3.4") << notes[0];
+    EXPECT_EQ(vorn::test::ReadFileBytes(Widen(QuotedAfter(notes[0], "loadedAs="))), loaded);
 }
 
 // A process idle while others rotate the file twice writes, when it resumes, into the current file:
