@@ -525,57 +525,6 @@ TEST_F(TraceFile, RotatesPastTheLimitKeepingOneOldFile)
     EXPECT_EQ(trace.lines().size(), 80u);
 }
 
-// Several processes at once, each naming the file in its own way: whole records, and within what
-// the two files hold, every process's records without a gap up to its last.
-TEST_F(TraceFile, SeveralProcessesAppendWholeRecords)
-{
-    constexpr int calls = 60;
-    std::wstring otherSpelling = trace.path();
-    std::replace(otherSpelling.begin(), otherSpelling.end(), L'\\', L'/');
-    for (const wchar_t* limitKb : {L"", L"8"}) {
-        SCOPED_TRACE(testing::Message() << "VORN_TRACE_MAX_KB=" << vorn::test::Narrow(limitKb));
-        clearTrace();
-        SetVariable(L"VORN_TRACE_MAX_KB", limitKb);
-        {
-            Client first(ClientOptions{L"trace", Repeat(L"IDN", calls)});
-            Client second(ClientOptions{L"trace", Join({L"env:VORN_TRACE_LOG=" + otherSpelling}, Repeat(L"IDN", calls))});
-            EXPECT_EQ(first.Wait().exitCode, 0u);
-            EXPECT_EQ(second.Wait().exitCode, 0u);
-        }
-        const TrafficLog old(trace.path() + L".1", L"VORN_TRACE_UNUSED");
-        std::vector<TrafficLine> lines = old.lines(); // every line parses: none holds parts of two records
-        for (TrafficLine& line : trace.lines())
-            lines.push_back(std::move(line));
-        std::map<std::string, std::vector<std::pair<long, bool>>> callsByProcess; // number, outcome line
-        for (const TrafficLine& line : lines) {
-            EXPECT_TRUE(line.has("SendScpiCommand") || line.has("GetQueryResponse"));
-            EXPECT_EQ(line.fields.at(2).rfind("pid=", 0), 0u);
-            callsByProcess[line.fields.at(2)].emplace_back(std::stol(line.fields.at(1)),
-                                                           line.value("return").has_value());
-        }
-        ASSERT_EQ(callsByProcess.size(), 2u);
-        for (const auto& [pid, numbers] : callsByProcess) {
-            if (*limitKb == L'\0') {
-                EXPECT_EQ(numbers.size(), 4u * calls) << pid;
-            }
-            EXPECT_EQ(numbers.back(), std::make_pair(2L * calls, true)) << pid;
-            for (std::size_t i = 1; i < numbers.size(); ++i) {
-                const auto [number, outcome] = numbers[i - 1];
-                const auto expected = outcome ? std::make_pair(number + 1, false) : std::make_pair(number, true);
-                ASSERT_EQ(numbers[i], expected) << pid << ": record " << i << " follows without a gap";
-            }
-        }
-        if (*limitKb == L'\0') {
-            EXPECT_EQ(trace.notes().size(), 2u) << "a header per process";
-        } else {
-            EXPECT_LE(old.rawText().size(), 8192u);
-            EXPECT_LE(trace.rawText().size(), 8192u);
-        }
-        ExpectHeadersBeforeRecords(old.path());
-        ExpectHeadersBeforeRecords(trace.path());
-    }
-}
-
 class Marker {
 public:
     explicit Marker(const wchar_t* name) : path_(BinFolder() + L"\\" + name) { DeleteFileW(path_.c_str()); }
@@ -594,6 +543,72 @@ public:
 private:
     std::wstring path_;
 };
+
+// Several processes at once, each naming the file in its own way: whole records, and within what
+// the two files hold, every process's records without a gap up to its last. Both start their calls
+// together, and each makes its last call once both are done with the others, so that the files
+// kept hold records of both whatever the speed of either.
+TEST_F(TraceFile, SeveralProcessesAppendWholeRecords)
+{
+    constexpr int calls = 60; // and one more at the end
+    std::wstring otherSpelling = trace.path();
+    std::replace(otherSpelling.begin(), otherSpelling.end(), L'\\', L'/');
+    for (const wchar_t* limitKb : {L"", L"8"}) {
+        SCOPED_TRACE(testing::Message() << "VORN_TRACE_MAX_KB=" << vorn::test::Narrow(limitKb));
+        clearTrace();
+        SetVariable(L"VORN_TRACE_MAX_KB", limitKb);
+        {
+            const Marker start(L"trace_tests.start"), last(L"trace_tests.last");
+            const Marker ready[] = {Marker(L"trace_tests.ready1"), Marker(L"trace_tests.ready2")};
+            const Marker done[] = {Marker(L"trace_tests.done1"), Marker(L"trace_tests.done2")};
+            WriteBytes(start.path(), "");
+            WriteBytes(last.path(), "");
+            const auto steps = [&](int client) {
+                return Join(Join({L"signal:" + ready[client].path(), L"await-gone:" + start.path()}, Repeat(L"IDN", calls)),
+                            {L"signal:" + done[client].path(), L"await-gone:" + last.path(), L"IDN"});
+            };
+            Client first(ClientOptions{L"trace", steps(0)});
+            Client second(ClientOptions{L"trace", Join({L"env:VORN_TRACE_LOG=" + otherSpelling}, steps(1))});
+            ASSERT_TRUE(ready[0].awaited() && ready[1].awaited());
+            start.remove();
+            ASSERT_TRUE(done[0].awaited() && done[1].awaited());
+            last.remove();
+            EXPECT_EQ(first.Wait().exitCode, 0u);
+            EXPECT_EQ(second.Wait().exitCode, 0u);
+        }
+        const TrafficLog old(trace.path() + L".1", L"VORN_TRACE_UNUSED");
+        std::vector<TrafficLine> lines = old.lines(); // every line parses: none holds parts of two records
+        for (TrafficLine& line : trace.lines())
+            lines.push_back(std::move(line));
+        std::map<std::string, std::vector<std::pair<long, bool>>> callsByProcess; // number, outcome line
+        for (const TrafficLine& line : lines) {
+            EXPECT_TRUE(line.has("SendScpiCommand") || line.has("GetQueryResponse"));
+            EXPECT_EQ(line.fields.at(2).rfind("pid=", 0), 0u);
+            callsByProcess[line.fields.at(2)].emplace_back(std::stol(line.fields.at(1)),
+                                                           line.value("return").has_value());
+        }
+        ASSERT_EQ(callsByProcess.size(), 2u);
+        for (const auto& [pid, numbers] : callsByProcess) {
+            if (*limitKb == L'\0') {
+                EXPECT_EQ(numbers.size(), 4u * (calls + 1)) << pid;
+            }
+            EXPECT_EQ(numbers.back(), std::make_pair(2L * (calls + 1), true)) << pid;
+            for (std::size_t i = 1; i < numbers.size(); ++i) {
+                const auto [number, outcome] = numbers[i - 1];
+                const auto expected = outcome ? std::make_pair(number + 1, false) : std::make_pair(number, true);
+                ASSERT_EQ(numbers[i], expected) << pid << ": record " << i << " follows without a gap";
+            }
+        }
+        if (*limitKb == L'\0') {
+            EXPECT_EQ(trace.notes().size(), 2u) << "a header per process";
+        } else {
+            EXPECT_LE(old.rawText().size(), 8192u);
+            EXPECT_LE(trace.rawText().size(), 8192u);
+        }
+        ExpectHeadersBeforeRecords(old.path());
+        ExpectHeadersBeforeRecords(trace.path());
+    }
+}
 
 // A client that stops after its first call (`ready` appears) until `go` is removed, then sends
 // "after-1".."after-<count>".
