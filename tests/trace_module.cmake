@@ -13,9 +13,14 @@ vorn_module_library(vorn_sim_dependent Vorn ${CMAKE_BINARY_DIR}/bin/sim-dependen
                     trace/DependentTarget.cpp trace/DependentTarget.rc)
 target_link_libraries(vorn_sim_dependent PRIVATE vorn_sim_core vorn_trace_helper)
 
+# bin/trace-quiet/Vorn.dll: a module library that leaves the last-error value alone.
+vorn_stdcall_def(${CMAKE_CURRENT_BINARY_DIR}/VornQuiet.def Vorn.dll SendScpiCommand@4 GetQueryResponse@12)
+vorn_module_library(vorn_quiet_target Vorn ${CMAKE_BINARY_DIR}/bin/trace-quiet
+                    ${CMAKE_CURRENT_BINARY_DIR}/VornQuiet.def trace/QuietTarget.cpp)
+
 add_executable(trace_module_tests trace/TraceModuleTests.cpp trace/TraceClient.cpp trace/TraceClient.h
                server/ServerUnderTest.h support/TrafficLog.h)
 target_include_directories(trace_module_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(trace_module_tests PRIVATE vornlink_commands vorn_trace_core GTest::gtest shell32 psapi)
-add_dependencies(trace_module_tests Vornlink vorn_trace vorn_sim vorn_sim_noquery vorn_sim_dependent)
+add_dependencies(trace_module_tests Vornlink vorn_trace vorn_sim vorn_sim_noquery vorn_sim_dependent vorn_quiet_target)
 vorn_add_gtest(trace_module_tests)

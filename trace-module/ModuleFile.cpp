@@ -46,7 +46,7 @@ private:
 };
 
 template <class OffsetOf>
-void readImports(const FileReader& reader, const IMAGE_NT_HEADERS32& nt, const OffsetOf& offsetOf, ModuleFile& result)
+void readImports(const FileReader& reader, const IMAGE_NT_HEADERS& nt, const OffsetOf& offsetOf, ModuleFile& result)
 {
     const IMAGE_DATA_DIRECTORY& directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     DWORD offset = 0;
@@ -65,16 +65,27 @@ void readImports(const FileReader& reader, const IMAGE_NT_HEADERS32& nt, const O
         DWORD thunkAt = 0;
         if (!offsetOf(thunks, thunkAt))
             continue;
-        for (int i = 0; i < maxFunctions; ++i, thunkAt += sizeof(DWORD)) {
-            DWORD thunk = 0;
-            if (!reader.read(thunkAt, thunk) || thunk == 0)
+        // Entries are pointer-sized; by name, the low 32 bits hold the address of the hint and name.
+        for (int i = 0; i < maxFunctions; ++i, thunkAt += sizeof(IMAGE_THUNK_DATA)) {
+            IMAGE_THUNK_DATA thunk{};
+            if (!reader.read(thunkAt, thunk) || thunk.u1.AddressOfData == 0)
                 break;
             std::string function;
-            if (!(thunk & IMAGE_ORDINAL_FLAG32) && offsetOf(thunk + 2, at) && reader.readName(at, function))
+            if (!IMAGE_SNAP_BY_ORDINAL(thunk.u1.Ordinal) &&
+                offsetOf(static_cast<DWORD>(thunk.u1.AddressOfData) + 2, at) && reader.readName(at, function))
                 functions.insert(std::move(function)); // past the two-byte hint
         }
     }
 }
+
+// The machine this code is built for: only a library built for it can be loaded into this process.
+#if defined(_M_X64) || defined(__x86_64__)
+constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_AMD64;
+#elif defined(_M_IX86) || defined(__i386__)
+constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_I386;
+#else
+#error "the machine this is built for has no image file machine here"
+#endif
 
 } // namespace
 
@@ -88,17 +99,29 @@ ModuleFile readModuleFile(const std::wstring& path)
     result.found = true;
     const FileReader reader(file.get());
 
+    // The file header first: the optional header that follows has the layout of the file's machine,
+    // read here only when that is this process's (IMAGE_NT_HEADERS is the build's own kind).
     IMAGE_DOS_HEADER dos{};
-    IMAGE_NT_HEADERS32 nt{};
-    if (!reader.read(0, dos) || dos.e_magic != IMAGE_DOS_SIGNATURE || !reader.read(dos.e_lfanew, nt) ||
-        nt.Signature != IMAGE_NT_SIGNATURE || nt.FileHeader.Machine != IMAGE_FILE_MACHINE_I386 ||
-        nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC || !(nt.FileHeader.Characteristics & IMAGE_FILE_DLL))
+    DWORD signature = 0;
+    IMAGE_FILE_HEADER header{};
+    if (!reader.read(0, dos) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0 ||
+        !reader.read(static_cast<DWORD>(dos.e_lfanew), signature) || signature != IMAGE_NT_SIGNATURE ||
+        !reader.read(static_cast<DWORD>(dos.e_lfanew + offsetof(IMAGE_NT_HEADERS, FileHeader)), header) || header.Machine != kOwnMachine ||
+        !(header.Characteristics & IMAGE_FILE_DLL))
         return result;
-    result.library32 = true;
+    // Only the export and import directories are used: the header must hold at least those.
+    constexpr DWORD directoriesUsed = IMAGE_DIRECTORY_ENTRY_IMPORT + 1;
+    IMAGE_NT_HEADERS nt{};
+    if (header.SizeOfOptionalHeader < offsetof(IMAGE_OPTIONAL_HEADER, DataDirectory) + directoriesUsed * sizeof(IMAGE_DATA_DIRECTORY) ||
+        !reader.read(static_cast<DWORD>(dos.e_lfanew), nt) ||
+        nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR_MAGIC ||
+        nt.OptionalHeader.NumberOfRvaAndSizes < directoriesUsed)
+        return result;
+    result.ownMachine = true;
 
     // Addresses in the headers are relative to the loaded image: map them to file offsets.
     std::vector<IMAGE_SECTION_HEADER> sections(nt.FileHeader.NumberOfSections);
-    const DWORD sectionTable = static_cast<DWORD>(dos.e_lfanew) + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) +
+    const DWORD sectionTable = static_cast<DWORD>(dos.e_lfanew) + offsetof(IMAGE_NT_HEADERS, OptionalHeader) +
                                nt.FileHeader.SizeOfOptionalHeader;
     if (!sections.empty() &&
         !reader.read(sectionTable, sections.data(), static_cast<DWORD>(sections.size() * sizeof sections[0])))

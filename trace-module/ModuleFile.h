@@ -9,8 +9,8 @@
 namespace vorntrace {
 
 struct ModuleFile {
-    bool found = false;    // the file could be opened
-    bool library32 = false; // a 32-bit x86 DLL
+    bool found = false;      // the file could be opened
+    bool ownMachine = false; // a DLL for the machine this process runs as (x86 or x64, as built)
     std::set<std::string> exports; // the exported names
     // The libraries it needs at load time, as named in the file, each with the functions it takes by name.
     std::map<std::string, std::set<std::string>> imports;

@@ -42,8 +42,8 @@ const char* verdictOn(const std::wstring& path)
     const ModuleFile file = readModuleFile(path);
     if (!file.found)
         return "not found";
-    if (!file.library32)
-        return "not a 32-bit library";
+    if (!file.ownMachine)
+        return sizeof(void*) == 8 ? "not a 64-bit library" : "not a 32-bit library";
     if (file.exports.count(kTraceMarkerExport))
         return "a tracing library";
     for (const char* entry : kEntries)

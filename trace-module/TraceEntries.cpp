@@ -9,7 +9,8 @@
 // fails as for a missing Vorn.dll, and its next call tries again. The copy is loaded at the first
 // call, outside the loader lock, its dependencies found as they would be without the trace.
 //
-// Tracing leaves the target's last-error value as the target set it.
+// Tracing leaves the last-error value as it would be untraced: the target starts with the caller's
+// value, and the caller gets back whatever the target left (the caller's own, if it set none).
 
 #include <windows.h>
 
@@ -133,6 +134,7 @@ extern "C" int WINAPI VornTraceLibrary()
 
 extern "C" int WINAPI SendScpiCommand(const char* command)
 {
+    const DWORD callerError = GetLastError();
     const Target* const forward = target();
     if (!forward)
         return -1;
@@ -146,6 +148,7 @@ extern "C" int WINAPI SendScpiCommand(const char* command)
         return line;
     });
     const Stopwatch watch;
+    SetLastError(callerError);
     const int result = forward->send(command);
     const DWORD targetError = GetLastError();
     record([&] {
@@ -159,6 +162,7 @@ extern "C" int WINAPI SendScpiCommand(const char* command)
 
 extern "C" int WINAPI GetQueryResponse(char* reply, int size, int* outValue)
 {
+    const DWORD callerError = GetLastError();
     const Target* const forward = target();
     if (!forward)
         return -1;
@@ -169,6 +173,7 @@ extern "C" int WINAPI GetQueryResponse(char* reply, int size, int* outValue)
         return line;
     });
     const Stopwatch watch;
+    SetLastError(callerError);
     const int result = forward->read(reply, size, outValue);
     const DWORD targetError = GetLastError();
     record([&] {

@@ -98,12 +98,14 @@ void BindAndCall(const std::wstring& step, Outcome& o)
     if (step == L"bind-send" || step.rfind(L"send:", 0) == 0) {
         const std::string command = step == L"bind-send" ? "*IDN?" : vorn::test::Narrow(step.substr(5));
         const auto send = BindByName<int(WINAPI*)(const char*)>("SendScpiCommand", o.module);
+        SetLastError(kLastErrorBeforeCall);
         o.result = send ? send(command.c_str()) : -99;
         o.lastError = GetLastError();
     } else {
         const auto read = BindByName<int(WINAPI*)(char*, int, int*)>("GetQueryResponse", o.module);
         char buffer[258] = {};
         int count = 0;
+        SetLastError(kLastErrorBeforeCall);
         o.result = read ? read(buffer, 256, &count) : -99;
         o.lastError = GetLastError();
         o.reply = Text(std::wstring(buffer, buffer + count));
@@ -160,6 +162,11 @@ int RunClient(int argc, wchar_t** argv)
             const std::size_t equals = step.find(L'=');
             const std::wstring value = step.substr(equals + 1);
             SetEnvironmentVariableW(step.substr(4, equals - 4).c_str(), value.empty() ? nullptr : value.c_str());
+            continue;
+        }
+        if (step == L"load") {
+            if (!LoadLibraryA("Vorn.dll")) // kept: the process's later bare-name loads return it
+                return 5;
             continue;
         }
         if (step.rfind(L"signal:", 0) == 0 || step.rfind(L"await-gone:", 0) == 0) {

@@ -4,8 +4,10 @@
 //     trace_module_tests.exe --client <folder under bin> <output file> <step>...
 //
 // Steps: IDN, ERR, FINT?, IAV?, CONFIG, METH, CLEAN (server methods), bind-send and bind-read
-// (LoadLibrary("Vorn.dll") and call one entry, as the server binds it), send:TEXT (bind-send with
-// that command), env:NAME=VALUE (VALUE empty: unset), and for tests that act while a client runs:
+// (LoadLibrary("Vorn.dll") and call one entry, as the server binds it; the last-error value is set
+// to kLastErrorBeforeCall right before the call), send:TEXT (bind-send with that command),
+// load (LoadLibrary("Vorn.dll") only, kept loaded; no output line), env:NAME=VALUE (VALUE empty:
+// unset), and for tests that act while a client runs:
 // signal:PATH (creates the file), await-gone:PATH (waits up to a minute until the file is gone).
 // One output line per call step: "<step> hr=<hex> result=<n> [lastError=<n> ]module=<trace|other|->
 // reply=<text>" (lastError: GetLastError() right after a bind step's call), then
@@ -19,6 +21,9 @@
 #include <vector>
 
 namespace tracetest {
+
+// What a bind step's call finds as the last-error value (an application-defined code).
+inline constexpr DWORD kLastErrorBeforeCall = 0x20000A55;
 
 int RunClient(int argc, wchar_t** argv);
 

@@ -11,6 +11,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -232,23 +233,39 @@ TEST_F(TraceForwarding, ChangesNothingTheTwoSidesExchangeInAnyFaultMode)
     }
 }
 
-// The module's last-error value reaches the caller as the module left it, also across a record
-// that renames the file and opens a new one.
+// The last-error value reaches the caller as it would untraced, also across a record that renames
+// the file and opens a new one: the module's own where it sets one (the simulated module, its log
+// made unopenable: path not found), the caller's where the module sets none.
 TEST_F(TraceForwarding, LeavesTheLastErrorAsTheModuleSetIt)
 {
     SetVariable(L"VORN_TRACE_MAX_KB", L"1");
-    const std::vector<std::wstring> steps = Join(Repeat(L"bind-send", 30), Repeat(L"bind-read", 30));
-    const ClientRun direct = run(L"sim", steps);
-    simLog.clear();
-    const ClientRun traced = run(L"trace", steps);
-    ASSERT_EQ(direct.lines.size(), steps.size() + 1);
-    ASSERT_EQ(traced.lines.size(), direct.lines.size());
-    ASSERT_TRUE(Exists(trace.path() + L".1")) << "the file was rotated";
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        ASSERT_NE(FieldOf(direct.lines[i], "lastError"), "") << direct.lines[i];
-        EXPECT_EQ(FieldOf(traced.lines[i], "lastError"), FieldOf(direct.lines[i], "lastError"))
-            << "step " << i << ": " << traced.lines[i];
+    const std::wstring simLogPath = Variable(L"VORN_SIM_LOG");
+    SetVariable(L"VORN_SIM_LOG", BinFolder() + L"\\no-such-folder\\sim.log");
+    // Commands of growing length: the renames fall on records before and after calls alike.
+    std::vector<std::wstring> steps;
+    for (int length = 1; length <= 30; ++length)
+        steps.push_back(L"send:" + std::wstring(static_cast<std::size_t>(length), L'x'));
+    steps = Join(steps, Repeat(L"bind-read", 30));
+    const struct {
+        const wchar_t* folder;
+        DWORD lastError; // what each call leaves untraced
+    } modules[] = {{L"sim", ERROR_PATH_NOT_FOUND}, {L"trace-quiet", tracetest::kLastErrorBeforeCall}};
+    for (const auto& module : modules) {
+        SCOPED_TRACE(vorn::test::Narrow(module.folder));
+        clearTrace();
+        SetVariable(L"VORN_TRACE_TARGET", BinFolder() + L"\\" + module.folder + L"\\Vorn.dll");
+        const ClientRun direct = run(module.folder, steps);
+        const ClientRun traced = run(L"trace", steps);
+        ASSERT_EQ(direct.lines.size(), steps.size() + 1);
+        ASSERT_EQ(traced.lines.size(), direct.lines.size());
+        EXPECT_TRUE(Exists(trace.path() + L".1")) << "the file was rotated";
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            EXPECT_EQ(FieldOf(direct.lines[i], "lastError"), std::to_string(module.lastError)) << direct.lines[i];
+            EXPECT_EQ(FieldOf(traced.lines[i], "lastError"), FieldOf(direct.lines[i], "lastError"))
+                << "step " << i << ": " << traced.lines[i];
+        }
     }
+    SetVariable(L"VORN_SIM_LOG", simLogPath);
 }
 
 // The target really is a file named Vorn.dll, found by its full path or along PATH past the tracing
@@ -289,11 +306,41 @@ TEST_F(TraceTarget, BothEntriesPassTheTraceWhicheverIsBoundFirst)
     SetVariable(L"PATH", systemPath);
 }
 
+// What the trace says of a file that is no library this process can load: one for its own machine
+// is all it takes.
+const std::string kNotOwnMachine = sizeof(void*) == 8 ? "(not a 64-bit library)" : "(not a 32-bit library)";
+
+// A copy of the simulated module at `path` with its headers changed by `change`, read as this
+// build's own kind of image.
+void WriteChangedLibrary(const std::wstring& path, void (*change)(IMAGE_NT_HEADERS&))
+{
+    std::string bytes = vorn::test::ReadFileBytes(SimTarget());
+    IMAGE_DOS_HEADER dos{};
+    IMAGE_NT_HEADERS nt{};
+    ASSERT_GE(bytes.size(), sizeof dos);
+    std::memcpy(&dos, bytes.data(), sizeof dos);
+    ASSERT_LE(static_cast<std::size_t>(dos.e_lfanew) + sizeof nt, bytes.size());
+    std::memcpy(&nt, bytes.data() + dos.e_lfanew, sizeof nt);
+    ASSERT_EQ(nt.OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR_MAGIC) << "the build's own kind";
+    change(nt);
+    std::memcpy(bytes.data() + dos.e_lfanew, &nt, sizeof nt);
+    CreateDirectoryW(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
+    WriteBytes(path, bytes);
+}
+
 // Whatever keeps the trace from forwarding (no usable target, no private copy) fails the server's
 // call as a missing library does, and the next call tries again; the trace file says why.
 TEST_F(TraceTarget, UnusableTargetFailsTheCallAsAMissingLibraryUntilItIsFixed)
 {
     const std::wstring temp = Variable(L"TEMP"), tmp = Variable(L"TMP");
+    // The simulated module marked as built for the other x86 machine, and with the other kind of
+    // optional header: neither loads here.
+    constexpr WORD otherMachine = sizeof(void*) == 8 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_AMD64;
+    constexpr WORD otherMagic = sizeof(void*) == 8 ? IMAGE_NT_OPTIONAL_HDR32_MAGIC : IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+    const std::wstring otherMachineTarget = BinFolder() + L"\\trace-other-machine\\Vorn.dll";
+    const std::wstring otherHeaderTarget = BinFolder() + L"\\trace-other-header\\Vorn.dll";
+    WriteChangedLibrary(otherMachineTarget, [](IMAGE_NT_HEADERS& nt) { nt.FileHeader.Machine = otherMachine; });
+    WriteChangedLibrary(otherHeaderTarget, [](IMAGE_NT_HEADERS& nt) { nt.OptionalHeader.Magic = otherMagic; });
     // A file where the temporary folder should be: no folder for the private copy can be made there.
     const std::wstring notAFolder = BinFolder() + L"\\trace_module_tests.exe";
     const std::string forged = "2026-12-08T06:31:58.091 1 pid=1 tid=1 SendScpiCommand > forged";
@@ -308,7 +355,9 @@ TEST_F(TraceTarget, UnusableTargetFailsTheCallAsAMissingLibraryUntilItIsFixed)
         {"without GetQueryResponse", BinFolder() + L"\\sim-noquery\\Vorn.dll", temp, "no usable Vorn.dll",
          "(lacks GetQueryResponse)"},
         {"itself", BinFolder() + L"\\trace\\Vorn.dll", temp, "no usable Vorn.dll", "(a tracing library)"},
-        {"no library", BinFolder() + L"\\trace_module_tests.exe", temp, "no usable Vorn.dll", "(not a 32-bit library)"},
+        {"no library", BinFolder() + L"\\trace_module_tests.exe", temp, "no usable Vorn.dll", kNotOwnMachine},
+        {"a library for another machine", otherMachineTarget, temp, "no usable Vorn.dll", kNotOwnMachine},
+        {"another machine's optional header", otherHeaderTarget, temp, "no usable Vorn.dll", kNotOwnMachine},
         {"a line break in the path", BinFolder() + L"\\no-library\\Vorn.dll\n" + Widen(forged), temp,
          "no usable Vorn.dll", "(not found)"},
         {"no temporary folder for the copy", SimTarget(), notAFolder,
@@ -339,6 +388,16 @@ TEST_F(TraceTarget, UnusableTargetFailsTheCallAsAMissingLibraryUntilItIsFixed)
         EXPECT_EQ(QuotedAfter(notes[2], "target="), vorn::test::Narrow(SimTarget())) << notes[2];
         EXPECT_EQ(callsOf(trace.lines(), "SendScpiCommand").size(), 1u) << "every record real, none forged";
     }
+}
+
+// Changes the last part of the file version in a library's VS_FIXEDFILEINFO, in place.
+bool SetLastVersionPart(std::string& library, char part)
+{
+    const std::size_t fixed = library.find(std::string("\xBD\x04\xEF\xFE", 4)); // its signature
+    if (fixed == std::string::npos)
+        return false;
+    library[fixed + 12] = part; // the low byte of dwFileVersionLS
+    return true;
 }
 
 // The private copy is the target's content as it is now, whatever happened to an earlier copy or
@@ -379,10 +438,7 @@ TEST_F(TraceTarget, RunsTheTargetsCurrentContent)
     WIN32_FILE_ATTRIBUTE_DATA before{};
     ASSERT_TRUE(GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &before));
     std::string rebuilt = vorn::test::ReadFileBytes(target);
-    const std::string signature("\xBD\x04\xEF\xFE", 4); // VS_FIXEDFILEINFO
-    const std::size_t fixed = rebuilt.find(signature);
-    ASSERT_NE(fixed, std::string::npos);
-    rebuilt[fixed + 12] = 5; // dwFileVersionLS: 1.2.3.5
+    ASSERT_TRUE(SetLastVersionPart(rebuilt, 5)); // 1.2.3.5
     WriteBytes(target, rebuilt);
     {
         const std::unique_ptr<void, decltype(&CloseHandle)> file(
@@ -469,57 +525,6 @@ TEST_F(TraceFile, RotatesPastTheLimitKeepingOneOldFile)
     EXPECT_EQ(trace.lines().size(), 80u);
 }
 
-// Several processes at once, each naming the file in its own way: whole records, and within what
-// the two files hold, every process's records without a gap up to its last.
-TEST_F(TraceFile, SeveralProcessesAppendWholeRecords)
-{
-    constexpr int calls = 60;
-    std::wstring otherSpelling = trace.path();
-    std::replace(otherSpelling.begin(), otherSpelling.end(), L'\\', L'/');
-    for (const wchar_t* limitKb : {L"", L"8"}) {
-        SCOPED_TRACE(testing::Message() << "VORN_TRACE_MAX_KB=" << vorn::test::Narrow(limitKb));
-        clearTrace();
-        SetVariable(L"VORN_TRACE_MAX_KB", limitKb);
-        {
-            Client first(ClientOptions{L"trace", Repeat(L"IDN", calls)});
-            Client second(ClientOptions{L"trace", Join({L"env:VORN_TRACE_LOG=" + otherSpelling}, Repeat(L"IDN", calls))});
-            EXPECT_EQ(first.Wait().exitCode, 0u);
-            EXPECT_EQ(second.Wait().exitCode, 0u);
-        }
-        const TrafficLog old(trace.path() + L".1", L"VORN_TRACE_UNUSED");
-        std::vector<TrafficLine> lines = old.lines(); // every line parses: none holds parts of two records
-        for (TrafficLine& line : trace.lines())
-            lines.push_back(std::move(line));
-        std::map<std::string, std::vector<std::pair<long, bool>>> callsByProcess; // number, outcome line
-        for (const TrafficLine& line : lines) {
-            EXPECT_TRUE(line.has("SendScpiCommand") || line.has("GetQueryResponse"));
-            EXPECT_EQ(line.fields.at(2).rfind("pid=", 0), 0u);
-            callsByProcess[line.fields.at(2)].emplace_back(std::stol(line.fields.at(1)),
-                                                           line.value("return").has_value());
-        }
-        ASSERT_EQ(callsByProcess.size(), 2u);
-        for (const auto& [pid, numbers] : callsByProcess) {
-            if (*limitKb == L'\0') {
-                EXPECT_EQ(numbers.size(), 4u * calls) << pid;
-            }
-            EXPECT_EQ(numbers.back(), std::make_pair(2L * calls, true)) << pid;
-            for (std::size_t i = 1; i < numbers.size(); ++i) {
-                const auto [number, outcome] = numbers[i - 1];
-                const auto expected = outcome ? std::make_pair(number + 1, false) : std::make_pair(number, true);
-                ASSERT_EQ(numbers[i], expected) << pid << ": record " << i << " follows without a gap";
-            }
-        }
-        if (*limitKb == L'\0') {
-            EXPECT_EQ(trace.notes().size(), 2u) << "a header per process";
-        } else {
-            EXPECT_LE(old.rawText().size(), 8192u);
-            EXPECT_LE(trace.rawText().size(), 8192u);
-        }
-        ExpectHeadersBeforeRecords(old.path());
-        ExpectHeadersBeforeRecords(trace.path());
-    }
-}
-
 class Marker {
 public:
     explicit Marker(const wchar_t* name) : path_(BinFolder() + L"\\" + name) { DeleteFileW(path_.c_str()); }
@@ -539,6 +544,72 @@ private:
     std::wstring path_;
 };
 
+// Several processes at once, each naming the file in its own way: whole records, and within what
+// the two files hold, every process's records without a gap up to its last. Both start their calls
+// together, and each makes its last call once both are done with the others, so that the files
+// kept hold records of both whatever the speed of either.
+TEST_F(TraceFile, SeveralProcessesAppendWholeRecords)
+{
+    constexpr int calls = 60; // and one more at the end
+    std::wstring otherSpelling = trace.path();
+    std::replace(otherSpelling.begin(), otherSpelling.end(), L'\\', L'/');
+    for (const wchar_t* limitKb : {L"", L"8"}) {
+        SCOPED_TRACE(testing::Message() << "VORN_TRACE_MAX_KB=" << vorn::test::Narrow(limitKb));
+        clearTrace();
+        SetVariable(L"VORN_TRACE_MAX_KB", limitKb);
+        {
+            const Marker start(L"trace_tests.start"), last(L"trace_tests.last");
+            const Marker ready[] = {Marker(L"trace_tests.ready1"), Marker(L"trace_tests.ready2")};
+            const Marker done[] = {Marker(L"trace_tests.done1"), Marker(L"trace_tests.done2")};
+            WriteBytes(start.path(), "");
+            WriteBytes(last.path(), "");
+            const auto steps = [&](int client) {
+                return Join(Join({L"signal:" + ready[client].path(), L"await-gone:" + start.path()}, Repeat(L"IDN", calls)),
+                            {L"signal:" + done[client].path(), L"await-gone:" + last.path(), L"IDN"});
+            };
+            Client first(ClientOptions{L"trace", steps(0)});
+            Client second(ClientOptions{L"trace", Join({L"env:VORN_TRACE_LOG=" + otherSpelling}, steps(1))});
+            ASSERT_TRUE(ready[0].awaited() && ready[1].awaited());
+            start.remove();
+            ASSERT_TRUE(done[0].awaited() && done[1].awaited());
+            last.remove();
+            EXPECT_EQ(first.Wait().exitCode, 0u);
+            EXPECT_EQ(second.Wait().exitCode, 0u);
+        }
+        const TrafficLog old(trace.path() + L".1", L"VORN_TRACE_UNUSED");
+        std::vector<TrafficLine> lines = old.lines(); // every line parses: none holds parts of two records
+        for (TrafficLine& line : trace.lines())
+            lines.push_back(std::move(line));
+        std::map<std::string, std::vector<std::pair<long, bool>>> callsByProcess; // number, outcome line
+        for (const TrafficLine& line : lines) {
+            EXPECT_TRUE(line.has("SendScpiCommand") || line.has("GetQueryResponse"));
+            EXPECT_EQ(line.fields.at(2).rfind("pid=", 0), 0u);
+            callsByProcess[line.fields.at(2)].emplace_back(std::stol(line.fields.at(1)),
+                                                           line.value("return").has_value());
+        }
+        ASSERT_EQ(callsByProcess.size(), 2u);
+        for (const auto& [pid, numbers] : callsByProcess) {
+            if (*limitKb == L'\0') {
+                EXPECT_EQ(numbers.size(), 4u * (calls + 1)) << pid;
+            }
+            EXPECT_EQ(numbers.back(), std::make_pair(2L * (calls + 1), true)) << pid;
+            for (std::size_t i = 1; i < numbers.size(); ++i) {
+                const auto [number, outcome] = numbers[i - 1];
+                const auto expected = outcome ? std::make_pair(number + 1, false) : std::make_pair(number, true);
+                ASSERT_EQ(numbers[i], expected) << pid << ": record " << i << " follows without a gap";
+            }
+        }
+        if (*limitKb == L'\0') {
+            EXPECT_EQ(trace.notes().size(), 2u) << "a header per process";
+        } else {
+            EXPECT_LE(old.rawText().size(), 8192u);
+            EXPECT_LE(trace.rawText().size(), 8192u);
+        }
+        ExpectHeadersBeforeRecords(old.path());
+        ExpectHeadersBeforeRecords(trace.path());
+    }
+}
+
 // A client that stops after its first call (`ready` appears) until `go` is removed, then sends
 // "after-1".."after-<count>".
 ClientOptions PausedClient(const Marker& ready, const Marker& go, int count)
@@ -557,6 +628,37 @@ std::vector<std::string> SentIn(const std::vector<std::wstring>& files)
         for (std::string& command : TrafficLog(file, L"VORN_TRACE_UNUSED").sentCommands())
             sent.push_back(std::move(command));
     return sent;
+}
+
+// The header names the version of the copy that runs, made when the trace was loaded, even when the
+// target is rebuilt between that load and the first call.
+TEST_F(TraceTarget, NamesTheVersionOfTheCopyThatRuns)
+{
+    const std::wstring folder = BinFolder() + L"\\trace-target";
+    const std::wstring target = folder + L"\\Vorn.dll";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW((BinFolder() + L"\\sim-dependent\\Vorn.dll").c_str(), target.c_str(), FALSE));
+    const std::string loaded = vorn::test::ReadFileBytes(target);
+    SetVariable(L"VORN_TRACE_TARGET", target);
+    const std::wstring path = Variable(L"PATH");
+    SetVariable(L"PATH", BinFolder() + L"\\trace-helper;" + path);
+    const Marker ready(L"trace_tests.ready"), go(L"trace_tests.go");
+    WriteBytes(go.path(), "");
+    Client client(ClientOptions{L"trace", {L"load", L"signal:" + ready.path(), L"await-gone:" + go.path(), L"IDN"}});
+    SetVariable(L"PATH", path);
+    ASSERT_TRUE(ready.awaited());
+    std::string rebuilt = loaded;
+    ASSERT_TRUE(SetLastVersionPart(rebuilt, 5));
+    WriteBytes(target, rebuilt);
+    go.remove();
+    const ClientRun traced = client.Wait();
+    EXPECT_EQ(traced.exitCode, 0u);
+    ASSERT_EQ(traced.lines.size(), 2u);
+    EXPECT_NE(traced.lines[0].find("reply=" + kIdentification), std::string::npos) << traced.lines[0];
+    const std::vector<std::string> notes = trace.notes();
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(FieldOf(notes[0], "version"), "1.2.3.4") << notes[0];
+    EXPECT_EQ(vorn::test::ReadFileBytes(Widen(QuotedAfter(notes[0], "loadedAs="))), loaded);
 }
 
 // A process idle while others rotate the file twice writes, when it resumes, into the current file:
