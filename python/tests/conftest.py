@@ -7,18 +7,17 @@ those ports (another ctest in the same build), free ports are taken instead: a s
 leave a taken port out and still run, and each run's commands would land in the other's module.
 """
 import os
-import signal
 import socket
-import subprocess
 import sys
-import tempfile
-import time
 
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+# The runner the network tests share, from the source tree these tests run in.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
 
 from vorn_module import VornModule  # noqa: E402
+from vornlan_process import VornlanProcess  # noqa: E402
 
 
 def port_free(port):
@@ -48,55 +47,14 @@ RESOURCE = f"TCPIP::127.0.0.1::{RAW_PORT}::SOCKET"
 IDN = "VORN,EC-2P Simulated Module,SIM00001,01.002"
 
 
-def winpath(path):
-    return "Z:" + path.replace("/", "\\")
-
-
-class Vornlan:
-    """One vornlan.exe under Wine in bin/sim, its console in a file, the module's record in another."""
+class Vornlan(VornlanProcess):
+    """The shared runner, checked to serve this file's raw port (a taken port would be left out)."""
 
     def __init__(self, args):
-        self.bin = os.environ.get("VORN_BIN")
-        wine_run = os.environ.get("VORN_WINE_RUN")
-        if not self.bin or not wine_run:
-            pytest.fail("VORN_BIN and VORN_WINE_RUN must name the build's bin folder and wine-run (ctest sets them)")
-        self.work = tempfile.mkdtemp(prefix="vornlan-python-")
-        self.traffic = os.path.join(self.work, "traffic.log")
-        self.output = os.path.join(self.work, "stdout")
-        env = dict(os.environ, VORN_SIM_LOG=winpath(self.traffic))
-        env.setdefault("WINEPATH", "")
-        with open(self.output, "wb") as out:
-            self.process = subprocess.Popen([wine_run, os.path.join(self.bin, "vornlan.exe"), *args],
-                                            cwd=os.path.join(self.bin, "sim"), env=env, stdin=subprocess.DEVNULL,
-                                            stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
-        deadline = time.monotonic() + 60
-        while "running" not in self.console():
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                raise RuntimeError(f"vornlan did not start (exit {self.process.returncode}):\n" + self.console())
-            time.sleep(0.1)
+        super().__init__(args, prefix="vornlan-python-")
         if f"VISA resource: {RESOURCE}" not in self.console():
             self.stop()
             raise RuntimeError(f"vornlan runs without {RESOURCE}:\n" + self.console())
-        self.mark = 0
-
-    def console(self):
-        with open(self.output, "rb") as f:
-            return f.read().decode("latin-1").replace("\r", "")
-
-    def sent(self):
-        """The command lines the module received since the last call."""
-        if not os.path.exists(self.traffic):
-            return []
-        with open(self.traffic, "rb") as f:
-            lines = f.read().decode("latin-1").splitlines()
-        new, self.mark = lines[self.mark:], len(lines)
-        return [line[2:] for line in new if line.startswith("> ")]
-
-    def stop(self):
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGKILL)
-            self.process.wait(30)
 
 
 @pytest.fixture(scope="session")

@@ -5,67 +5,28 @@ simulated module's record and compared with what the same calls through the serv
 Run by ctest (tests/lan.cmake) with VORN_BIN and VORN_WINE_RUN set; every connection goes to loopback.
 """
 import os
-import signal
 import socket
 import struct
 import subprocess
-import tempfile
+import sys
 import threading
 import time
 
 import pytest
 import pyvisa
 
-BIN = os.environ["VORN_BIN"]
-WINE_RUN = os.environ["VORN_WINE_RUN"]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from vornlan_process import VornlanProcess  # noqa: E402
+
 IDN = "VORN,EC-2P Simulated Module,SIM00001,01.002"
 NO_ERROR = '+0,"No error"'
 RAW_PORT = 5025
 VXI11_PORT = 1024
 
 
-def winpath(path):
-    return "Z:" + path.replace("/", "\\")
-
-
-class Vornlan:
-    """One vornlan.exe under Wine, its console lines in a file, the module's record in another."""
-
-    def __init__(self, args, folder="sim", ready="running"):
-        self.work = tempfile.mkdtemp(prefix="vornlan-")
-        self.traffic = os.path.join(self.work, "traffic.log")
-        self.output = os.path.join(self.work, "stdout")
-        env = dict(os.environ, VORN_SIM_LOG=winpath(self.traffic))
-        env.setdefault("WINEPATH", "")
-        cwd = os.path.join(BIN, folder) if folder else self.work
-        with open(self.output, "wb") as out:
-            self.process = subprocess.Popen([WINE_RUN, os.path.join(BIN, "vornlan.exe"), *args], cwd=cwd,
-                                            env=env, stdin=subprocess.DEVNULL, stdout=out,
-                                            stderr=subprocess.STDOUT, start_new_session=True)
-        deadline = time.monotonic() + 60
-        while ready not in self.console():
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("vornlan did not start:\n" + self.console())
-            time.sleep(0.1)
-        self.mark = 0
-
-    def console(self):
-        with open(self.output, "rb") as f:
-            return f.read().decode("latin-1").replace("\r", "")
-
-    def sent(self):
-        """The command lines the module received since the last call."""
-        if not os.path.exists(self.traffic):
-            return []
-        with open(self.traffic, "rb") as f:
-            lines = f.read().decode("latin-1").splitlines()
-        new, self.mark = lines[self.mark:], len(lines)
-        return [line[2:] for line in new if line.startswith("> ")]
-
-    def stop(self):
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGKILL)
-            self.process.wait(30)
+class Vornlan(VornlanProcess):
+    def __init__(self, args, folder="sim"):
+        super().__init__(args, folder)
 
 
 @pytest.fixture(scope="module")
