@@ -193,15 +193,22 @@ protected:
 };
 } // namespace
 
+// The server on an ephemeral loopback port, told in `port`.
+void StartOnLoopback(lan::UdpRpcServer& server, std::uint16_t& port)
+{
+    std::string error;
+    lan::Socket bound = lan::BindUdp(INADDR_LOOPBACK, 0, error);
+    ASSERT_TRUE(bound) << error;
+    port = lan::LocalPort(bound.get());
+    server.Start(std::move(bound));
+}
+
 TEST_F(Network, PortmapperOverUdpAnswersEachDatagramAndSkipsGarbage)
 {
     PortmapperProgram portmapper = MakePortmapper();
     lan::UdpRpcServer server(log, {}, portmapper);
-    std::string error;
-    lan::Socket bound = lan::BindUdp(INADDR_LOOPBACK, 0, error);
-    ASSERT_TRUE(bound) << error;
-    const std::uint16_t port = lan::LocalPort(bound.get());
-    server.Start(std::move(bound));
+    std::uint16_t port = 0;
+    ASSERT_NO_FATAL_FAILURE(StartOnLoopback(server, port));
 
     lan::Socket client = UdpClient();
     const sockaddr_in to = Loopback(port);
@@ -226,11 +233,8 @@ TEST_F(Network, PortmapperOverUdpDropsDatagramsFromOutsideTheAllowedNetworks)
     fake::ClearLog();
     PortmapperProgram portmapper = MakePortmapper();
     lan::UdpRpcServer server(log, {*ParseClientNetwork("10.0.0.0/8")}, portmapper);
-    std::string error;
-    lan::Socket bound = lan::BindUdp(INADDR_LOOPBACK, 0, error);
-    ASSERT_TRUE(bound) << error;
-    const std::uint16_t port = lan::LocalPort(bound.get());
-    server.Start(std::move(bound));
+    std::uint16_t port = 0;
+    ASSERT_NO_FATAL_FAILURE(StartOnLoopback(server, port));
 
     lan::Socket client = UdpClient();
     const sockaddr_in to = Loopback(port);

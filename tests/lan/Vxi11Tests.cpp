@@ -416,14 +416,22 @@ TEST_F(Vxi11, ADroppedConnectionFreesItsLinksAndLock)
     EXPECT_EQ(Abort(holder), kInvalidLink);
 }
 
+// A read of a message the stand-in keeps busy, returned once the read is waiting in it.
+template <typename Connection>
+auto ReadWhileBusy(Connection& connection, std::uint32_t lid, Instrument& instrument)
+{
+    EXPECT_EQ(connection.Write(lid, "BUSY?\n").first, kNoError);
+    auto read = std::async(std::launch::async, [&connection, lid] { return connection.Read(lid, 100, 0, 0, 600000); });
+    for (int i = 0; i < 1000 && fake::Waiting(instrument) == 0; ++i)
+        Sleep(10);
+    return read;
+}
+
 TEST_F(Vxi11, AbortEndsAWaitOfAnyConnectionsLinkAndRefusesStrangers)
 {
     InProcess connection(context);
     const std::uint32_t lid = connection.CreateLink().lid;
-    ASSERT_EQ(connection.Write(lid, "BUSY?\n").first, kNoError);
-    auto read = std::async(std::launch::async, [&] { return connection.Read(lid, 100, 0, 0, 600000); });
-    for (int i = 0; i < 1000 && fake::Waiting(instrument) == 0; ++i)
-        Sleep(10);
+    auto read = ReadWhileBusy(connection, lid, instrument);
     EXPECT_EQ(Abort(lid + 1), kInvalidLink);
     EXPECT_EQ(Abort(lid), kNoError);
     EXPECT_EQ(read.get().error, kAborted);
@@ -434,10 +442,7 @@ TEST_F(Vxi11, StoppingAConnectionEndsItsWaitsAndRefusesNewLinks)
 {
     InProcess connection(context);
     const std::uint32_t lid = connection.CreateLink().lid;
-    ASSERT_EQ(connection.Write(lid, "BUSY?\n").first, kNoError);
-    auto read = std::async(std::launch::async, [&] { return connection.Read(lid, 100, 0, 0, 600000); });
-    for (int i = 0; i < 1000 && fake::Waiting(instrument) == 0; ++i)
-        Sleep(10);
+    auto read = ReadWhileBusy(connection, lid, instrument);
     connection.Channel().CloseAll(true);
     const std::uint32_t error = read.get().error;
     EXPECT_TRUE(error == kInvalidLink || error == kAborted) << error;
@@ -543,10 +548,7 @@ TEST_F(Vxi11OverLoopback, TheAbortChannelEndsAReadWaitingOnTheCoreChannel)
 {
     OverSocket connection(corePort);
     const std::uint32_t lid = connection.CreateLink().lid;
-    ASSERT_EQ(connection.Write(lid, "BUSY?\n").first, kNoError);
-    auto read = std::async(std::launch::async, [&] { return connection.Read(lid, 100, 0, 0, 600000); });
-    for (int i = 0; i < 1000 && fake::Waiting(instrument) == 0; ++i)
-        Sleep(10);
+    auto read = ReadWhileBusy(connection, lid, instrument);
     // While the core connection waits, a second one is served, status byte included.
     OverSocket second(corePort);
     const std::uint32_t secondLid = second.CreateLink().lid;
