@@ -4,6 +4,7 @@
 #include "ModuleLink.h"
 #include "ProgramMessage.h"
 #include "SlimSync.h"
+#include "TrafficHistory.h"
 
 #include <objbase.h>
 
@@ -19,6 +20,7 @@ struct Session {
     SessionId id = 0;
     ClientInfo client;
     Delivery delivery = Delivery::Stream;
+    std::int64_t sinceUnixMillis = 0;
 
     std::string input;       // the message being received
     bool discarding = false; // the rest of an over-long message is being dropped
@@ -39,6 +41,13 @@ struct Job {
     std::string message;
 };
 
+std::int64_t UnixMillisNow()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 ReadResult Outcome(WaitResult status)
 {
     ReadResult result;
@@ -49,9 +58,10 @@ ReadResult Outcome(WaitResult status)
 } // namespace
 
 struct Instrument::State {
-    explicit State(EventLog& log) : log(log) {}
+    State(EventLog& log, TrafficHistory* history) : log(log), history(history) {}
 
     EventLog& log;
+    TrafficHistory* const history;
     mutable SlimMutex mutex;
     SlimCondition changed;
     std::map<SessionId, std::shared_ptr<Session>> sessions;
@@ -227,6 +237,9 @@ void Instrument::State::RunMessages()
 
         LockedStatus status(*this, *session);
         MessageRecord record = RunProgramMessage(message, status, module);
+        if (history)
+            history->Add(TrafficEntry{0, UnixMillisNow(), session->id, session->client.peer,
+                                      TransportName(session->client.transport), message, record});
 
         lock.lock();
         --session->pending;
@@ -244,7 +257,7 @@ void Instrument::State::RunMessages()
     module.Release();
 }
 
-Instrument::Instrument(EventLog& log) : state_(std::make_unique<State>(log)) {}
+Instrument::Instrument(EventLog& log, TrafficHistory* history) : state_(std::make_unique<State>(log, history)) {}
 
 Instrument::~Instrument()
 {
@@ -282,6 +295,7 @@ SessionId Instrument::Open(const ClientInfo& client, Delivery delivery)
     session->id = state_->nextId++;
     session->client = client;
     session->delivery = delivery;
+    session->sinceUnixMillis = UnixMillisNow();
     state_->sessions.emplace(session->id, session);
     return session->id;
 }
@@ -346,14 +360,23 @@ WaitResult Instrument::Input(SessionId id, std::string_view bytes, bool end)
 
 ReadResult Instrument::WaitForResponses(SessionId id)
 {
+    return WaitForResponses(id, std::chrono::milliseconds::max());
+}
+
+ReadResult Instrument::WaitForResponses(SessionId id, std::chrono::milliseconds timeout)
+{
     std::unique_lock lock(state_->mutex);
     const auto session = state_->Find(id);
     if (!session)
         return Outcome(WaitResult::NoSession);
     const std::uint64_t aborts = session->aborts;
-    state_->changed.wait(lock, [&] {
+    const auto done = [&] {
         return session->pending == 0 || session->closed || state_->stopping || session->aborts != aborts;
-    });
+    };
+    if (timeout == std::chrono::milliseconds::max())
+        state_->changed.wait(lock, done);
+    else if (!state_->changed.wait_for(lock, timeout, done))
+        return Outcome(WaitResult::TimedOut);
     if (session->closed || state_->stopping)
         return Outcome(WaitResult::Aborted);
     ReadResult result;
@@ -477,6 +500,15 @@ WaitResult Instrument::WaitUntilUnlocked(SessionId id, bool wait, std::chrono::m
     return free ? WaitResult::Done : WaitResult::Locked;
 }
 
+std::vector<ClientSnapshot> Instrument::Clients() const
+{
+    std::lock_guard lock(state_->mutex);
+    std::vector<ClientSnapshot> clients;
+    for (const auto& [id, session] : state_->sessions)
+        clients.push_back({id, session->client, session->sinceUnixMillis, state_->lockHolder == id});
+    return clients;
+}
+
 void Instrument::Abort(SessionId id)
 {
     std::lock_guard lock(state_->mutex);
@@ -484,14 +516,4 @@ void Instrument::Abort(SessionId id)
         ++session->aborts;
         state_->changed.notify_all();
     }
-}
-
-const char* TransportName(Transport transport) noexcept
-{
-    switch (transport) {
-    case Transport::RawSocket: return "raw socket";
-    case Transport::Vxi11: return "VXI-11";
-    case Transport::Web: return "web";
-    }
-    return "?";
 }

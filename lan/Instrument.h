@@ -10,8 +10,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class EventLog;
+class TrafficHistory;
 
 enum class Transport { RawSocket, Vxi11, Web };
 
@@ -38,6 +40,14 @@ enum class WaitResult {
     NoSession,
 };
 
+// A session as the web page lists it.
+struct ClientSnapshot {
+    SessionId id = 0;
+    ClientInfo client;
+    std::int64_t sinceUnixMillis = 0;
+    bool holdsLock = false;
+};
+
 struct ReadResult {
     WaitResult status = WaitResult::Done;
     std::string data;
@@ -52,7 +62,8 @@ public:
     // Errors a session's queue holds before the last entry becomes -350.
     static constexpr std::size_t kErrorQueueLength = 32;
 
-    explicit Instrument(EventLog& log);
+    // Each message run is added to `history` when one is given.
+    explicit Instrument(EventLog& log, TrafficHistory* history = nullptr);
     Instrument(const Instrument&) = delete;
     Instrument& operator=(const Instrument&) = delete;
     ~Instrument(); // Stop()s if still running
@@ -74,6 +85,8 @@ public:
     // Stream delivery: waits until every message queued so far has run and returns the responses
     // they produced (possibly none), each ending in a line feed.
     ReadResult WaitForResponses(SessionId id);
+    // The same, giving up with TimedOut after `timeout` (the messages stay queued).
+    ReadResult WaitForResponses(SessionId id, std::chrono::milliseconds timeout);
 
     // OnRead delivery: up to `maxBytes` of the current response, waiting up to `timeout` for the
     // messages queued or running to finish. A read with nothing queued and nothing to read is a query
@@ -94,6 +107,9 @@ public:
     // `timeout` for another holder to release it when `wait` is set.
     WaitResult WaitUntilUnlocked(SessionId id, bool wait, std::chrono::milliseconds timeout);
 
+    // The sessions open now, in the order they opened.
+    std::vector<ClientSnapshot> Clients() const;
+
     // Ends the session's current Read or Lock wait with Aborted (VXI-11's abort channel).
     void Abort(SessionId id);
 
@@ -103,4 +119,12 @@ private:
     std::unique_ptr<State> state_;
 };
 
-const char* TransportName(Transport transport) noexcept;
+inline const char* TransportName(Transport transport) noexcept
+{
+    switch (transport) {
+    case Transport::RawSocket: return "raw socket";
+    case Transport::Vxi11: return "VXI-11";
+    case Transport::Web: return "web";
+    }
+    return "?";
+}

@@ -7,14 +7,15 @@
 #include "Sockets.h"
 #include "TcpListener.h"
 #include "Vxi11Transport.h"
+#include "WebSite.h"
 
 #include <exception>
 
 using namespace lan;
 
 struct NetworkFrontEnd::State {
-    State(Instrument& instrument, EventLog& log, const NetworkSettings& settings)
-        : instrument(instrument), log(log), settings(settings),
+    State(Instrument& instrument, EventLog& log, const NetworkSettings& settings, TrafficHistory& history)
+        : instrument(instrument), log(log), settings(settings), history(history),
           budget(settings.maxClients), vxi11{instrument, links, 0}, abortChannel(instrument, links)
     {
     }
@@ -22,6 +23,7 @@ struct NetworkFrontEnd::State {
     Instrument& instrument;
     EventLog& log;
     const NetworkSettings settings;
+    TrafficHistory& history;
     WinsockSession winsock;
     ConnectionBudget budget;
     LinkRegistry links;
@@ -34,12 +36,15 @@ struct NetworkFrontEnd::State {
     std::unique_ptr<PortmapperProgram> portmapper;
     std::unique_ptr<TcpListener> portmapperTcp;
     std::unique_ptr<UdpRpcServer> portmapperUdp;
+    std::unique_ptr<WebSite> site;
+    std::unique_ptr<TcpListener> web;
     std::uint16_t corePort = 0;
     bool started = false;
 };
 
-NetworkFrontEnd::NetworkFrontEnd(Instrument& instrument, EventLog& log, const NetworkSettings& settings)
-    : state_(std::make_unique<State>(instrument, log, settings))
+NetworkFrontEnd::NetworkFrontEnd(Instrument& instrument, EventLog& log, const NetworkSettings& settings,
+                                 TrafficHistory& history)
+    : state_(std::make_unique<State>(instrument, log, settings, history))
 {
 }
 
@@ -77,8 +82,11 @@ bool StartListener(EventLog& log, std::unique_ptr<TcpListener>& listener, std::u
 int NetworkFrontEnd::Start()
 {
     State& s = *state_;
+    const auto running = [&s] {
+        return (s.raw ? 1 : 0) + (s.core ? 1 : 0) + (s.portmapperTcp || s.portmapperUdp ? 1 : 0) + (s.web ? 1 : 0);
+    };
     if (s.started)
-        return (s.raw ? 1 : 0) + (s.core ? 1 : 0) + (s.portmapperTcp || s.portmapperUdp ? 1 : 0);
+        return running();
     s.started = true;
     const NetworkSettings& settings = s.settings;
     const std::string& host = settings.listenAddress;
@@ -173,13 +181,25 @@ int NetworkFrontEnd::Start()
                                                         : "udp"));
     }
 
+    if (settings.httpPort != 0) {
+        s.site = std::make_unique<WebSite>(s.instrument, s.history, s.log,
+                                           WebSettings{host, settings.httpPort, settings.local});
+        s.web = std::make_unique<TcpListener>(
+            s.log, "web", settings.allow, s.budget,
+            [&site = *s.site](const std::string& peer) { return MakeWebConnection(site, peer); });
+        if (StartListener(s.log, s.web, *address, host, settings.httpPort, "; no web page")) {
+            listening.push_back("HTTP " + std::to_string(settings.httpPort) + "/tcp");
+            s.site->SetResources(ResourceStrings(), listening);
+        }
+    }
+
     if (!listening.empty()) {
         std::string line = "listening on " + host + ": ";
         for (std::size_t i = 0; i < listening.size(); ++i)
             line += (i ? ", " : "") + listening[i];
         s.log.Line(line);
     }
-    return (s.raw ? 1 : 0) + (s.core ? 1 : 0) + (s.portmapperTcp || s.portmapperUdp ? 1 : 0);
+    return running();
 }
 
 void NetworkFrontEnd::Stop()
@@ -190,6 +210,8 @@ void NetworkFrontEnd::Stop()
         s.portmapperUdp->Stop();
     if (s.portmapperTcp)
         s.portmapperTcp->Stop();
+    if (s.web)
+        s.web->Stop();
     if (s.raw)
         s.raw->Stop();
     if (s.core)

@@ -1,5 +1,5 @@
 // The transports that turn network traffic into a session's input and its responses into traffic: the
-// raw SCPI socket, the portmapper (TCP and UDP) and VXI-11's core and abort channels. Each port that
+// raw SCPI socket, the portmapper (TCP and UDP), VXI-11's core and abort channels, and the web page. Each port that
 // can't be bound is reported and left out; the others still run.
 #pragma once
 
@@ -12,6 +12,7 @@
 
 class EventLog;
 class Instrument;
+class TrafficHistory;
 
 // An IPv4 network clients may come from; addresses in host byte order.
 struct ClientNetwork {
@@ -30,11 +31,14 @@ struct NetworkSettings {
     std::uint16_t vxi11Port = 1024;
     bool portmapper = true; // port 111, TCP and UDP
     int maxClients = 16;    // connections at once, over every transport
+    std::uint16_t httpPort = 80;     // the web page; 0: none
+    std::vector<ClientNetwork> local; // where the page's console takes commands from; empty: loopback
 };
 
 class NetworkFrontEnd {
 public:
-    NetworkFrontEnd(Instrument& instrument, EventLog& log, const NetworkSettings& settings);
+    // The web page's live view shows `history`.
+    NetworkFrontEnd(Instrument& instrument, EventLog& log, const NetworkSettings& settings, TrafficHistory& history);
     NetworkFrontEnd(const NetworkFrontEnd&) = delete;
     NetworkFrontEnd& operator=(const NetworkFrontEnd&) = delete;
     ~NetworkFrontEnd(); // Stop()s

@@ -5,10 +5,12 @@
 
 const char kUsage[] =
     "usage: vornlan [--listen ADDRESS] [--allow NETWORK]... [--raw-port N] [--vxi11-port N]\n"
-    "               [--no-portmapper] [--max-clients N] [--log FILE]\n"
+    "               [--no-portmapper] [--http-port N] [--local NETWORK]... [--max-clients N]\n"
+    "               [--log FILE]\n"
     "\n"
     "Serves the calibration module to VISA clients on the network: SCPI over a raw socket\n"
-    "(TCPIP::host::5025::SOCKET) and VXI-11 (TCPIP::host::INSTR).\n"
+    "(TCPIP::host::5025::SOCKET) and VXI-11 (TCPIP::host::INSTR), and a web page showing what it\n"
+    "is, who is connected and what the module is told.\n"
     "\n"
     "  --listen ADDRESS   the IPv4 address to listen on (default 127.0.0.1: this machine only;\n"
     "                     0.0.0.0 for every interface)\n"
@@ -16,6 +18,9 @@ const char kUsage[] =
     "  --raw-port N       the raw SCPI socket's port (default 5025)\n"
     "  --vxi11-port N     the VXI-11 core channel's port (default 1024)\n"
     "  --no-portmapper    don't answer on port 111 (clients must then be told the VXI-11 port)\n"
+    "  --http-port N      the web page's port (default 80; 0: no web page)\n"
+    "  --local NETWORK    where the page's command console works from (default the loopback\n"
+    "                     networks, i.e. this machine; repeatable); elsewhere the page is read-only\n"
     "  --max-clients N    connections at once over every transport (default 16)\n"
     "  --log FILE         also append every line to FILE\n";
 
@@ -60,7 +65,8 @@ std::optional<LanOptions> ParseOptions(std::span<const std::wstring> arguments, 
             continue;
         }
         const bool takesValue = option == L"--listen" || option == L"--allow" || option == L"--raw-port" ||
-                                option == L"--vxi11-port" || option == L"--max-clients" || option == L"--log";
+                                option == L"--vxi11-port" || option == L"--max-clients" || option == L"--log" ||
+                                option == L"--http-port" || option == L"--local";
         if (!takesValue) {
             error = "unknown option " + Narrow(option);
             return std::nullopt;
@@ -78,25 +84,30 @@ std::optional<LanOptions> ParseOptions(std::span<const std::wstring> arguments, 
                 return std::nullopt;
             }
             options.network.listenAddress = text;
-        } else if (option == L"--allow") {
+        } else if (option == L"--allow" || option == L"--local") {
             const auto network = ParseClientNetwork(text);
             if (!network) {
-                error = "--allow takes a network such as 192.168.7.0/24 or one address, not " + text;
+                error = Narrow(option) + " takes a network such as 192.168.7.0/24 or one address, not " + text;
                 return std::nullopt;
             }
-            options.network.allow.push_back(*network);
+            (option == L"--allow" ? options.network.allow : options.network.local).push_back(*network);
         } else if (option == L"--log") {
             options.logFile = value;
         } else {
             const bool clients = option == L"--max-clients";
-            const auto number = clients ? Number(value, 1, 1024) : Number(value, 1, 65535);
+            const bool web = option == L"--http-port";
+            const auto number = clients ? Number(value, 1, 1024) : Number(value, web ? 0 : 1, 65535);
             if (!number) {
-                error = Narrow(option) + (clients ? " takes a number from 1 to 1024" : " takes a port from 1 to 65535") +
+                error = Narrow(option) +
+                        (clients ? " takes a number from 1 to 1024"
+                                 : web ? " takes a port from 0 (no web page) to 65535" : " takes a port from 1 to 65535") +
                         ", not " + text;
                 return std::nullopt;
             }
             if (clients)
                 options.network.maxClients = static_cast<int>(*number);
+            else if (web)
+                options.network.httpPort = static_cast<std::uint16_t>(*number);
             else if (option == L"--raw-port")
                 options.network.rawPort = static_cast<std::uint16_t>(*number);
             else

@@ -3,6 +3,7 @@
 // client's own error queue. What happened to each unit is kept for whoever watches the traffic.
 #pragma once
 
+#include "MessageRecord.h"
 #include "ModuleLink.h"
 #include "ScpiErrors.h"
 
@@ -28,23 +29,6 @@ public:
     virtual std::uint8_t ServiceEnable() = 0;
     virtual std::uint8_t StatusByte() = 0;
     virtual void OperationComplete() = 0;
-};
-
-struct UnitRecord {
-    enum class Outcome {
-        Sent,     // the module was told
-        Answered, // by the front end itself, nothing sent
-        Rejected, // an error of the front end or a value the server refused: nothing sent
-        Failed,   // the server's call failed
-    };
-    std::string unit;
-    Outcome outcome = Outcome::Sent;
-    std::string detail; // the error entry, or the reply
-};
-
-struct MessageRecord {
-    std::string response; // the query responses joined by ';', ending in a line feed; empty without any
-    std::vector<UnitRecord> units;
 };
 
 // How often *CLS reads the module's error queue at most before giving up on emptying it.

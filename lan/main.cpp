@@ -4,6 +4,7 @@
 #include "Instrument.h"
 #include "NetworkFrontEnd.h"
 #include "Options.h"
+#include "TrafficHistory.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -64,9 +65,10 @@ int main()
     g_stopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
-    Instrument instrument(log);
+    TrafficHistory history;
+    Instrument instrument(log, &history);
     instrument.Start();
-    NetworkFrontEnd network(instrument, log, options->network);
+    NetworkFrontEnd network(instrument, log, options->network, history);
     if (network.Start() == 0) {
         log.Line("nothing to listen on: vornlan stops");
         instrument.Stop();

@@ -19,17 +19,38 @@ ensure_tools() {
     # vornlan's tests drive it with real VISA clients: Debian's PyVISA and lxi-tools.
     command -v lxi >/dev/null 2>&1 || missing=1
     /usr/bin/python3 -c 'import pyvisa, pyvisa_py, pytest, pymeasure' >/dev/null 2>&1 || missing=1
-    [ "$missing" = 0 ] && return 0
+    # The web page's tests: Debian's chromium, driven by playwright-core from the npm registry.
+    command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1 || missing=1
+    [ -x /usr/bin/chromium ] || missing=1
+    if [ "$missing" = 0 ]; then
+        ensure_web_test_packages
+        return 0
+    fi
 
     local sudo=""
     [ "$(id -u)" = 0 ] || sudo="sudo"
-    echo "Installing the build tools (mingw-w64, widl, Wine, GoogleTest, CMake, wixl, faketime, osslsigncode, zip, PyVISA, lxi-tools)..." >&2
+    echo "Installing the build tools (mingw-w64, widl, Wine, GoogleTest, CMake, wixl, faketime, osslsigncode, zip, PyVISA, lxi-tools, chromium)..." >&2
     $sudo dpkg --add-architecture i386
     $sudo apt-get update -q
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
         mingw-w64 mingw-w64-tools wine wine32:i386 wine64 libwine-dev googletest cmake make \
         msitools wixl faketime osslsigncode openssl zip unzip git ca-certificates \
-        python3 python3-pyvisa python3-pyvisa-py python3-pytest python3-pymeasure lxi-tools >&2
+        python3 python3-pyvisa python3-pyvisa-py python3-pytest python3-pymeasure lxi-tools chromium \
+        fonts-dejavu-core >&2
+    if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends nodejs npm >&2
+    fi
+    ensure_web_test_packages
+}
+
+# playwright-core as the lock file pins it (no browser download: the tests use Debian's chromium).
+ensure_web_test_packages() {
+    local web="$ROOT/tests/web"
+    if [ ! -f "$web/node_modules/playwright-core/package.json" ] ||
+       [ "$web/package-lock.json" -nt "$web/node_modules/.package-lock.json" ]; then
+        echo "Installing the web page tests' packages (npm ci)..." >&2
+        (cd "$web" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund >&2)
+    fi
 }
 
 # Whether this kernel runs 32-bit programs at all: some virtual machines' kernels have IA-32 emulation

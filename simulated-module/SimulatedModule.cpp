@@ -123,8 +123,9 @@ const SimulatedModule::Command SimulatedModule::commands[] = {
     {"SENS:CORR:COLL:VIEW", &SimulatedModule::setView},
 };
 
-void SimulatedModule::execute(std::string_view line)
+void SimulatedModule::execute(std::string_view line, std::string_view identity)
 {
+    identity_ = identity;
     // A new command discards an unread reply, as an instrument's output queue does.
     if (pendingReply_) {
         pendingReply_.reset();
@@ -203,7 +204,7 @@ void SimulatedModule::resetSettings()
 void SimulatedModule::identify(std::string_view argument)
 {
     if (expectNoArgument(argument))
-        pendingReply_ = std::string(identification);
+        pendingReply_ = std::string(identity_.empty() ? identification : identity_);
 }
 
 void SimulatedModule::readError(std::string_view argument)

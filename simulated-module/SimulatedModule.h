@@ -15,8 +15,8 @@ public:
     static constexpr std::size_t errorQueueCapacity = 10;
     static constexpr std::string_view identification = "VORN,EC-2P Simulated Module,SIM00001,01.002";
 
-    // One command line, without its terminator.
-    void execute(std::string_view line);
+    // One command line, without its terminator. `identity` answers *IDN? (empty: `identification`).
+    void execute(std::string_view line, std::string_view identity = {});
 
     // The reply to the query just executed, handed out once. Without one, queues -420.
     std::optional<std::string> takeReply();
@@ -30,6 +30,8 @@ private:
         Handler handler;
     };
     static const Command commands[];
+
+    std::string_view identity_; // valid during execute()
 
     void pushError(int code, std::string_view text, std::string_view reason = {});
     void refuseParameter() { pushError(-224, "Illegal parameter value"); }

@@ -33,6 +33,22 @@ vornsim::Faults currentFaults()
     return vornsim::Faults::parse(narrow);
 }
 
+// VORN_SIM_IDN replaces the *IDN? reply (a demo's own name, or markup to test how callers show it), in
+// the ANSI code page as a real module's bytes would come.
+std::string identityOverride()
+{
+    const std::wstring text = vornsim::environment(L"VORN_SIM_IDN");
+    if (text.empty())
+        return {};
+    const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string narrow(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), narrow.data(), size, nullptr,
+                            nullptr);
+    return narrow;
+}
+
 std::wstring ownFolder()
 {
     static const int anchor = 0;
@@ -85,7 +101,7 @@ extern "C" int WINAPI SendScpiCommand(const char* command)
     const std::string_view line(command);
     const std::lock_guard<std::mutex> guard(library.lock);
     record('>', line);
-    library.module.execute(line);
+    library.module.execute(line, identityOverride());
     return 0;
 }
 

@@ -25,6 +25,17 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
     TIMEOUT 600)
 endif()
 
+# The web page: HTTP limits and refusals from Python, the page itself in Debian's chromium driven by
+# playwright-core (tests/web/package-lock.json, installed by scripts/common.sh). Its own ports.
+if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
+  add_test(NAME lan.web_page
+           COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/tests/web/test_web_page.py)
+  set_tests_properties(lan.web_page PROPERTIES
+    ENVIRONMENT "VORN_BIN=${CMAKE_BINARY_DIR}/bin;VORN_WINE_RUN=${CMAKE_BINARY_DIR}/wine-run;PYTHONDONTWRITEBYTECODE=1"
+    FIXTURES_REQUIRED clients.registered
+    TIMEOUT 600)
+endif()
+
 # The core's header table and parser, in process; the README's table is read from the source tree.
 add_executable(lan_core_tests ${CMAKE_CURRENT_LIST_DIR}/lan/CoreTests.cpp)
 target_link_libraries(lan_core_tests PRIVATE vornlan_core GTest::gtest_main)

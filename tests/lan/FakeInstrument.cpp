@@ -77,7 +77,7 @@ std::mutex logMutex;
 std::vector<std::string> logLines;
 } // namespace
 
-Instrument::Instrument(EventLog&) : state_(std::make_unique<State>())
+Instrument::Instrument(EventLog&, TrafficHistory*) : state_(std::make_unique<State>())
 {
     std::lock_guard lock(registryMutex);
     Registry()[this] = state_.get();
@@ -151,6 +151,11 @@ WaitResult Instrument::Input(SessionId id, std::string_view bytes, bool end)
 
 ReadResult Instrument::WaitForResponses(SessionId id)
 {
+    return WaitForResponses(id, std::chrono::hours(1));
+}
+
+ReadResult Instrument::WaitForResponses(SessionId id, std::chrono::milliseconds timeout)
+{
     std::unique_lock lock(state_->mutex);
     ReadResult result;
     FakeInstrumentState::Session* session = state_->Find(id);
@@ -158,7 +163,7 @@ ReadResult Instrument::WaitForResponses(SessionId id)
         result.status = WaitResult::NoSession;
         return result;
     }
-    result.status = state_->Wait(lock, id, std::chrono::hours(1), [&] { return state_->Find(id)->busy; });
+    result.status = state_->Wait(lock, id, timeout, [&] { return state_->Find(id)->busy; });
     if (FakeInstrumentState::Session* now = state_->Find(id)) {
         result.data = std::exchange(now->responses, {});
         result.end = true;
@@ -244,6 +249,15 @@ WaitResult Instrument::WaitUntilUnlocked(SessionId id, bool wait, std::chrono::m
         return WaitResult::Locked;
     const WaitResult result = state_->Wait(lock, id, timeout, lockedByAnother);
     return result == WaitResult::TimedOut ? WaitResult::Locked : result;
+}
+
+std::vector<ClientSnapshot> Instrument::Clients() const
+{
+    std::lock_guard lock(state_->mutex);
+    std::vector<ClientSnapshot> clients;
+    for (const auto& [id, session] : state_->sessions)
+        clients.push_back({id, {}, 0, state_->lockHolder == id});
+    return clients;
 }
 
 void Instrument::Abort(SessionId id)

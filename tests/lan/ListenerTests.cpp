@@ -7,6 +7,7 @@
 #include "RpcTestClient.h"
 #include "Sockets.h"
 #include "TcpListener.h"
+#include "TrafficHistory.h"
 
 #include <gtest/gtest.h>
 
@@ -264,6 +265,7 @@ class RawSocket : public Listening {
 protected:
     RawSocket() : instrument(log) {}
     Instrument instrument;
+    TrafficHistory history;
 };
 } // namespace
 
@@ -325,7 +327,8 @@ TEST_F(RawSocket, FrontEndReportsAPortItCannotBindAndRunsTheOthers)
     settings.rawPort = lan::LocalPort(taken.get());
     settings.vxi11Port = FreePort();
     settings.portmapper = false;
-    NetworkFrontEnd frontEnd(instrument, log, settings);
+    settings.httpPort = 0;
+    NetworkFrontEnd frontEnd(instrument, log, settings, history);
     EXPECT_EQ(frontEnd.Start(), 1);
     const std::string raw = std::to_string(settings.rawPort);
     const std::string core = std::to_string(settings.vxi11Port);
@@ -345,7 +348,8 @@ TEST_F(RawSocket, FrontEndNamesTheResourcesOfWhatRuns)
     settings.rawPort = FreePort();
     settings.vxi11Port = 0; // off
     settings.portmapper = false;
-    NetworkFrontEnd frontEnd(instrument, log, settings);
+    settings.httpPort = 0;
+    NetworkFrontEnd frontEnd(instrument, log, settings, history);
     EXPECT_EQ(frontEnd.Start(), 1);
     EXPECT_TRUE(fake::WaitForLogLine("listening on 127.0.0.1: raw SCPI " + std::to_string(settings.rawPort) + "/tcp"));
     EXPECT_EQ(frontEnd.ResourceStrings(),
@@ -361,7 +365,7 @@ TEST_F(RawSocket, FrontEndRefusesAListenAddressThatIsNotOne)
 {
     NetworkSettings settings;
     settings.listenAddress = "lab-pc";
-    NetworkFrontEnd frontEnd(instrument, log, settings);
+    NetworkFrontEnd frontEnd(instrument, log, settings, history);
     EXPECT_EQ(frontEnd.Start(), 0);
     EXPECT_TRUE(frontEnd.ResourceStrings().empty());
     EXPECT_TRUE(fake::WaitForLogLine("cannot listen on lab-pc: not an IPv4 address"));

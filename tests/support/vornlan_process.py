@@ -15,14 +15,14 @@ def winpath(path):
 class VornlanProcess:
     """Started in bin/<folder> (bin/sim: beside the simulated Vorn.dll; None: a folder without one)."""
 
-    def __init__(self, args, folder="sim", ready="running", prefix="vornlan-"):
+    def __init__(self, args, folder="sim", ready="running", prefix="vornlan-", env=None):
         bin_dir, wine_run = os.environ.get("VORN_BIN"), os.environ.get("VORN_WINE_RUN")
         if not bin_dir or not wine_run:
             raise RuntimeError("VORN_BIN and VORN_WINE_RUN must name the build's bin folder and wine-run")
         self.work = tempfile.mkdtemp(prefix=prefix)
         self.traffic = os.path.join(self.work, "traffic.log")
         self.output = os.path.join(self.work, "stdout")
-        env = dict(os.environ, VORN_SIM_LOG=winpath(self.traffic))
+        env = dict(os.environ, **(env or {}), VORN_SIM_LOG=winpath(self.traffic))
         env.setdefault("WINEPATH", "")
         cwd = os.path.join(bin_dir, folder) if folder else self.work
         with open(self.output, "wb") as out:

@@ -1,0 +1,143 @@
+"""vornlan's web page under Wine against the simulated module: the identification document as a tool reads
+it, the limits and refusals at the HTTP level, and (in test_in_a_real_browser) the page itself in Debian's
+chromium driven by playwright-core (page.test.mjs). The module answers *IDN? with markup in every field, so
+everything shown must be text.
+
+Run by ctest (tests/lan.cmake) with VORN_BIN and VORN_WINE_RUN set; every connection goes to loopback.
+127.0.0.2 stands in for another machine: vornlan runs with --local 127.0.0.1.
+"""
+import http.client
+import os
+import re
+import socket
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ET
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from vornlan_process import VornlanProcess  # noqa: E402
+
+HTTP_PORT, RAW_PORT, VXI11_PORT = 18081, 15031, 11031
+FIELDS = ["VORN<b>&amp;</b>", "<img src=x onerror=\"window.pwned=1\">EC-2P", "SIM'1\"<script>window.pwned=2</script>",
+          "01.002<!--"]
+IDN = ",".join(FIELDS)
+LXI = "{http://www.lxistandard.org/InstrumentIdentification/1.0}"
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+@pytest.fixture(scope="module")
+def lan():
+    server = VornlanProcess(["--http-port", str(HTTP_PORT), "--raw-port", str(RAW_PORT), "--vxi11-port",
+                             str(VXI11_PORT), "--no-portmapper", "--local", "127.0.0.1"],
+                            env={"VORN_SIM_IDN": IDN}, prefix="vornlan-web-")
+    yield server
+    server.stop()
+
+
+def exchange(request, source="127.0.0.1", wait=5.0):
+    """Sends raw bytes, returns everything the server sent until it closed (or `wait` ran out)."""
+    with socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=wait, source_address=(source, 0)) as s:
+        s.sendall(request)
+        data = b""
+        try:
+            while chunk := s.recv(65536):
+                data += chunk
+        except socket.timeout:
+            pass
+    return data
+
+
+def status_of(response):
+    return int(response.split(b" ", 2)[1])
+
+
+def page_token(source="127.0.0.1"):
+    page = exchange(b"GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", source).decode()
+    return re.search(r'name="vorn-token" content="([0-9a-f]*)"', page).group(1)
+
+
+def command(message, token, origin=f"http://127.0.0.1:{HTTP_PORT}", host=f"127.0.0.1:{HTTP_PORT}",
+            source="127.0.0.1"):
+    body = message.encode()
+    head = f"POST /console HTTP/1.1\r\nHost: {host}\r\nConnection: close\r\nContent-Length: {len(body)}\r\n"
+    if token is not None:
+        head += f"X-Vorn-Token: {token}\r\n"
+    if origin is not None:
+        head += f"Origin: {origin}\r\n"
+    return exchange(head.encode() + b"\r\n" + body, source)
+
+
+def test_identification_document_read_until_close_in_the_schema_s_namespace_and_order(lan):
+    # liblxi's fallback: HTTP/1.0, no Host, read until the server closes.
+    response = exchange(b"GET /lxi/identification HTTP/1.0\r\n\r\n")
+    head, _, body = response.partition(b"\r\n\r\n")
+    assert status_of(head) == 200 and b"Connection: close" in head
+    assert int(re.search(rb"Content-Length: (\d+)", head).group(1)) == len(body)
+    root = ET.fromstring(body)
+    assert root.tag == LXI + "LXIDevice"
+    tags = [child.tag.removeprefix(LXI) for child in root]
+    assert tags == ["Manufacturer", "Model", "SerialNumber", "FirmwareRevision", "ManufacturerDescription",
+                    "HomepageURL", "UserDescription", "IdentificationURL", "Interface"]
+    assert [root.find(LXI + t).text for t in tags[:4]] == FIELDS
+    interface = root.find(LXI + "Interface")
+    assert [e.text for e in interface.findall(LXI + "InstrumentAddressString")] == [
+        "TCPIP::127.0.0.1::INSTR", f"TCPIP::127.0.0.1::{RAW_PORT}::SOCKET"]
+    assert interface.find(LXI + "IPAddress").text == "127.0.0.1"
+    assert b"conforman" not in body.lower() and b"LXIVersion" not in body
+
+
+@pytest.mark.parametrize("request_bytes, status", [
+    (b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: " + b"a" * 9000 + b"\r\n\r\n", 431),
+    (b"POST /console HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 20000\r\n\r\n", 413),
+    (b"GET / HTTP/1.1\r\n\r\n", 400),                       # HTTP/1.1 without Host
+    (b"GET /\r\n\r\n", 400),                                # no version
+    (b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nbad header\r\n\r\n", 400),
+    (b"POST /console HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n", 501),
+    (b"GET /../../windows/win.ini HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 404),
+    (b"GET /console HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 405),
+    (b"GET / HTTP/1.1\r\nHost: rebound.example:18081\r\n\r\n", 421),
+])
+def test_bad_requests_get_their_status_and_harm_nothing(lan, request_bytes, status):
+    assert status_of(exchange(request_bytes)) == status
+    assert status_of(exchange(b"GET /lxi HTTP/1.0\r\n\r\n")) == 200
+
+
+def test_a_client_slow_to_finish_its_request_times_out(lan):
+    started = time.monotonic()
+    response = exchange(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n", wait=30)
+    assert status_of(response) == 408 and time.monotonic() - started < 20
+
+
+def test_a_console_command_runs_only_with_token_origin_host_and_a_local_client(lan):
+    token = page_token()
+    lan.sent()
+    refused = [
+        (command("*RST", None), 403),
+        (command("*RST", "0" * 32), 403),
+        (command("*RST", token, origin=None), 403),
+        (command("*RST", token, origin="http://rebound.example"), 403),
+        (command("*RST", token, host="rebound.example"), 421),
+        (command("*RST", token, source="127.0.0.2"), 403),
+    ]
+    assert [status_of(r) for r, _ in refused] == [s for _, s in refused]
+    assert lan.sent() == []
+    accepted = command("VORN:FINT OFF", token)
+    assert status_of(accepted) == 200 and lan.sent() == ["VORN:FINT OFF"]
+
+
+def test_another_machine_sees_the_page_read_only(lan):
+    page = exchange(b"GET / HTTP/1.0\r\n\r\n", source="127.0.0.2").decode()
+    assert 'name="vorn-token" content=""' in page and 'data-state="read-only"' in page
+
+
+def test_in_a_real_browser(lan):
+    node = subprocess.run(["node", "--test", "--test-reporter=spec", os.path.join(HERE, "page.test.mjs")],
+                          cwd=HERE, capture_output=True, text=True, timeout=240,
+                          env=dict(os.environ, VORN_WEB_URL=f"http://127.0.0.1:{HTTP_PORT}",
+                                   VORN_RAW_RESOURCE=f"TCPIP::127.0.0.1::{RAW_PORT}::SOCKET",
+                                   VORN_TRAFFIC=lan.traffic, VORN_IDN=IDN))
+    print(node.stdout, node.stderr)
+    assert node.returncode == 0
