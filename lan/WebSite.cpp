@@ -313,11 +313,17 @@ std::shared_ptr<Console> WebSite::State::NewConsole()
     console->token = NewToken();
     if (console->token.empty())
         return nullptr;
-    std::lock_guard lock(mutex);
-    consoles.push_front(console);
-    while (consoles.size() > kMaxConsoles) {
-        const std::shared_ptr<Console> oldest = consoles.back();
-        consoles.pop_back();
+    std::vector<std::shared_ptr<Console>> evicted;
+    {
+        std::lock_guard lock(mutex);
+        consoles.push_front(console);
+        while (consoles.size() > kMaxConsoles) {
+            evicted.push_back(consoles.back());
+            consoles.pop_back();
+        }
+    }
+    // Outside the list's lock: an evicted page's command may still be running.
+    for (const auto& oldest : evicted) {
         std::lock_guard busy(oldest->mutex);
         if (oldest->session != 0)
             instrument.Close(std::exchange(oldest->session, 0));
