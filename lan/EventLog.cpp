@@ -21,7 +21,17 @@ bool EventLog::OpenFile(const std::wstring& path, std::string& error)
     if (file_)
         std::fclose(file_);
     file_ = file;
+    path_ = path;
     return true;
+}
+
+void EventLog::Rotate()
+{
+    std::fclose(file_);
+    // When FILE.1 can't be replaced (a reader holds it without sharing), FILE starts afresh: the old
+    // lines are lost rather than the bound.
+    const bool moved = MoveFileExW(path_.c_str(), (path_ + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
+    file_ = _wfopen(path_.c_str(), moved ? L"ab" : L"wb");
 }
 
 void EventLog::Line(std::string_view text)
@@ -42,5 +52,7 @@ void EventLog::Line(std::string_view text)
     if (file_) {
         std::fwrite(line.data(), 1, line.size(), file_);
         std::fflush(file_);
+        if (std::ftell(file_) >= kMaxFileBytes)
+            Rotate();
     }
 }

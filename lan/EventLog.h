@@ -1,5 +1,7 @@
 // The lines vornlan tells its user: what it listens on, clients connecting, leaving or refused,
-// failures. Each goes to the console and, when asked, to a log file, whole and with its time.
+// failures. Each goes to the console and, when asked, to a log file, whole and with its time. The file
+// is bounded: past kMaxFileBytes it becomes FILE.1 (replacing the one before) and a new FILE begins, so
+// a service that runs for months keeps at most twice that.
 #pragma once
 
 #include <cstdio>
@@ -9,6 +11,8 @@
 
 class EventLog {
 public:
+    static constexpr long kMaxFileBytes = 1024 * 1024;
+
     EventLog() = default;
     EventLog(const EventLog&) = delete;
     EventLog& operator=(const EventLog&) = delete;
@@ -21,6 +25,9 @@ public:
     void Line(std::string_view text);
 
 private:
+    void Rotate(); // under mutex_
+
     std::mutex mutex_;
+    std::wstring path_;
     std::FILE* file_ = nullptr;
 };

@@ -2,6 +2,11 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <string_view>
 
 const char kUsage[] =
     "usage: vornlan [--listen ADDRESS] [--allow NETWORK]... [--raw-port N] [--vxi11-port N]\n"
@@ -12,9 +17,13 @@ const char kUsage[] =
     "(TCPIP::host::5025::SOCKET) and VXI-11 (TCPIP::host::INSTR), and a web page showing what it\n"
     "is, who is connected and what the module is told.\n"
     "\n"
+    "Started by the service control manager it runs as the service vornlan, logging to\n"
+    "%ProgramData%\\Vornlink\\vornlan.log unless --log names a file.\n"
+    "\n"
     "  --listen ADDRESS   the IPv4 address to listen on (default 127.0.0.1: this machine only;\n"
     "                     0.0.0.0 for every interface)\n"
-    "  --allow NETWORK    admit clients from this network only, e.g. 192.168.7.0/24 (repeatable)\n"
+    "  --allow NETWORK    admit clients from this network only, e.g. 192.168.7.0/24 (repeatable,\n"
+    "                     or several separated by commas; empty: everyone, as without it)\n"
     "  --raw-port N       the raw SCPI socket's port (default 5025)\n"
     "  --vxi11-port N     the VXI-11 core channel's port (default 1024)\n"
     "  --no-portmapper    don't answer on port 111 (clients must then be told the VXI-11 port)\n"
@@ -22,7 +31,19 @@ const char kUsage[] =
     "  --local NETWORK    where the page's command console works from (default the loopback\n"
     "                     networks, i.e. this machine; repeatable); elsewhere the page is read-only\n"
     "  --max-clients N    connections at once over every transport (default 16)\n"
-    "  --log FILE         also append every line to FILE\n";
+    "  --log FILE         also append every line to FILE (past 1 MB it becomes FILE.1 and FILE\n"
+    "                     starts anew)\n";
+
+std::vector<std::wstring> CommandLineArguments()
+{
+    int count = 0;
+    LPWSTR* words = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::wstring> arguments;
+    for (int i = 1; words && i < count; ++i)
+        arguments.emplace_back(words[i]);
+    LocalFree(words);
+    return arguments;
+}
 
 namespace {
 
@@ -85,12 +106,20 @@ std::optional<LanOptions> ParseOptions(std::span<const std::wstring> arguments, 
             }
             options.network.listenAddress = text;
         } else if (option == L"--allow" || option == L"--local") {
-            const auto network = ParseClientNetwork(text);
-            if (!network) {
-                error = Narrow(option) + " takes a network such as 192.168.7.0/24 or one address, not " + text;
-                return std::nullopt;
+            // Several networks may be given at once, separated by commas; an empty value leaves the
+            // default (a package passes its property whether set or not).
+            std::string_view rest = text;
+            while (!rest.empty()) {
+                const std::string_view item = rest.substr(0, rest.find(','));
+                rest.remove_prefix(std::min(rest.size(), item.size() + 1));
+                const auto network = ParseClientNetwork(item);
+                if (!network) {
+                    error = Narrow(option) + " takes networks such as 192.168.7.0/24 or single addresses, not " +
+                            std::string(item.empty() ? text : item);
+                    return std::nullopt;
+                }
+                (option == L"--allow" ? options.network.allow : options.network.local).push_back(*network);
             }
-            (option == L"--allow" ? options.network.allow : options.network.local).push_back(*network);
         } else if (option == L"--log") {
             options.logFile = value;
         } else {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 struct LanOptions {
     NetworkSettings network;
@@ -17,3 +18,6 @@ struct LanOptions {
 std::optional<LanOptions> ParseOptions(std::span<const std::wstring> arguments, std::string& error);
 
 extern const char kUsage[];
+
+// This process's arguments, without the program's name.
+std::vector<std::wstring> CommandLineArguments();

@@ -1,17 +1,16 @@
-// vornlan: the module on the lab network. The server object lives on the instrument's own thread; the
-// transports feed it whole program messages; Ctrl+C or closing the console ends everything cleanly.
+// vornlan: the module on the lab network. Started by the service control manager it runs as the service
+// "vornlan"; otherwise as a console program, where Ctrl+C or closing the console ends everything cleanly.
+// Either way the server object lives on the instrument's own thread and the transports feed it whole
+// program messages.
 #include "EventLog.h"
-#include "Instrument.h"
-#include "NetworkFrontEnd.h"
 #include "Options.h"
-#include "TrafficHistory.h"
+#include "Runner.h"
+#include "ServiceHost.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -29,24 +28,25 @@ BOOL WINAPI OnConsoleControl(DWORD event)
     return TRUE;
 }
 
-std::vector<std::wstring> Arguments()
-{
-    int count = 0;
-    LPWSTR* words = CommandLineToArgvW(GetCommandLineW(), &count);
-    std::vector<std::wstring> arguments;
-    for (int i = 1; words && i < count; ++i)
-        arguments.emplace_back(words[i]);
-    LocalFree(words);
-    return arguments;
-}
+class ConsoleRun final : public RunControl {
+public:
+    explicit ConsoleRun(EventLog& log) : log_(log) {}
+    void Running() override { log_.Line("running; Ctrl+C stops"); }
+    void WaitForStop() override { WaitForSingleObject(g_stopRequested, INFINITE); }
+
+private:
+    EventLog& log_;
+};
 
 } // namespace
 
 int main()
 {
+    if (const auto serviceExit = RunAsServiceIfStartedSo())
+        return *serviceExit;
+
     std::string error;
-    const std::vector<std::wstring> arguments = Arguments();
-    const auto options = ParseOptions(arguments, error);
+    const auto options = ParseOptions(CommandLineArguments(), error);
     if (!options) {
         std::fprintf(stderr, "vornlan: %s\n\n%s", error.c_str(), kUsage);
         return 2;
@@ -65,24 +65,8 @@ int main()
     g_stopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
-    TrafficHistory history;
-    Instrument instrument(log, &history);
-    instrument.Start();
-    NetworkFrontEnd network(instrument, log, options->network, history);
-    if (network.Start() == 0) {
-        log.Line("nothing to listen on: vornlan stops");
-        instrument.Stop();
-        return 1;
-    }
-    for (const std::string& resource : network.ResourceStrings())
-        log.Line("VISA resource: " + resource);
-    log.Line("running; Ctrl+C stops");
-
-    WaitForSingleObject(g_stopRequested, INFINITE);
-    log.Line("stopping: links dropped, locks released");
-    network.Stop();
-    instrument.Stop();
-    log.Line("stopped");
+    ConsoleRun control(log);
+    const int code = RunVornlan(*options, log, control);
     SetEvent(g_stopped);
-    return 0;
+    return code;
 }

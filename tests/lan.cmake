@@ -26,6 +26,18 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
     TIMEOUT 600)
 endif()
 
+# vornlan as a service under Wine's service control manager: its own port numbers, but one service name
+# for the prefix, so one run at a time.
+if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
+  add_test(NAME lan.service
+           COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_LIST_DIR}/lan/test_service.py)
+  set_tests_properties(lan.service PROPERTIES
+    ENVIRONMENT "VORN_BIN=${CMAKE_BINARY_DIR}/bin;VORN_WINE_RUN=${CMAKE_BINARY_DIR}/wine-run;PYTHONDONTWRITEBYTECODE=1"
+    FIXTURES_REQUIRED clients.registered
+    RESOURCE_LOCK vornlan_service
+    TIMEOUT 300)
+endif()
+
 # The web page: HTTP limits and refusals from Python, the page itself in Debian's chromium driven by
 # playwright-core (tests/web/package-lock.json, installed by scripts/common.sh). Its own ports.
 if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
@@ -37,9 +49,9 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
     TIMEOUT 600)
 endif()
 
-# The core's header table and parser, in process; the README's table is read from the source tree.
+# The core's header table, parser and options, in process; the README's table is read from the source tree.
 add_executable(lan_core_tests ${CMAKE_CURRENT_LIST_DIR}/lan/CoreTests.cpp)
-target_link_libraries(lan_core_tests PRIVATE vornlan_core GTest::gtest_main)
+target_link_libraries(lan_core_tests PRIVATE vornlan_core vornlan_net GTest::gtest_main)
 vorn_windows_path(_readme ${PROJECT_SOURCE_DIR}/README.md)
 string(REPLACE "\\" "\\\\" _readme "${_readme}")
 target_compile_definitions(lan_core_tests PRIVATE "VORN_README_PATH=\"${_readme}\"")

@@ -1,6 +1,7 @@
 // vornlan's core without a network: the README's header table against the front end's own, and what
 // the parser makes of awkward program messages.
 #include "CommandTable.h"
+#include "Options.h"
 #include "ScpiParser.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -138,3 +140,32 @@ TEST(ScpiParser, DecimalNumbersAsScpiWritesThem)
 }
 
 } // namespace
+
+TEST(Options, NetworksPortsAndTheirRefusals)
+{
+    const auto parse = [](std::vector<std::wstring> words, std::string& error) {
+        return ParseOptions(words, error);
+    };
+    std::string error;
+    const auto options = parse({L"--allow", L"192.168.7.0/24,10.1.2.3", L"--allow", L"", L"--local",
+                                L"192.168.7.10", L"--http-port", L"0"},
+                               error);
+    ASSERT_TRUE(options) << error;
+    ASSERT_EQ(options->network.allow.size(), 2u);
+    EXPECT_TRUE(Admits(options->network.allow, 0x0A010203));
+    EXPECT_FALSE(Admits(options->network.allow, 0x0A010204));
+    EXPECT_TRUE(Admits(options->network.local, 0xC0A8070A));
+    EXPECT_EQ(options->network.httpPort, 0);
+    EXPECT_TRUE(parse({L"--allow", L""}, error)->network.allow.empty()); // empty: everyone
+
+    const std::pair<std::vector<std::wstring>, const char*> refused[] = {
+        {{L"--allow", L"192.168.7.0/24,,10.0.0.1"}, "--allow takes networks"},
+        {{L"--local", L"lab"}, "--local takes networks such as 192.168.7.0/24 or single addresses, not lab"},
+        {{L"--raw-port", L"0"}, "--raw-port takes a port from 1 to 65535, not 0"},
+        {{L"--http-port", L"65536"}, "--http-port takes a port from 0 (no web page) to 65535"},
+    };
+    for (const auto& [words, message] : refused) {
+        EXPECT_FALSE(parse(words, error));
+        EXPECT_NE(error.find(message), std::string::npos) << error;
+    }
+}
