@@ -72,6 +72,7 @@ file(REMOVE ${OUTPUT})
 # wixl takes no absolute path for a file's source: from the root folder, "./<absolute path>" is relative.
 run(${WIXL} --arch x64 -I ${GENERATED} -o ${OUTPUT}
     -D Version=${VERSION} -D ProductCode=${PRODUCT_CODE} -D UpgradeCode=${UPGRADE_CODE} -D Files=.${files}
+    -D NativeWin64=${NATIVE_WIN64} -D ProgramFiles=${PROGRAM_FILES}
     ${PACKAGE_DEFINITIONS})
 # wixl has no element for a RemoveFile row with a file name: the records the simulated and the tracing
 # module write beside themselves go with the uninstall.
@@ -82,6 +83,8 @@ endfunction()
 remove_on_uninstall(SimulatedModuleLog SimulatedModule VornSim.log SimulatedModuleFolder)
 remove_on_uninstall(TracingModuleLog TracingModule "VORNTR~1.LOG|VornTrace.log" TracingModuleFolder)
 remove_on_uninstall(TracingModuleOldLog TracingModule "VORNTR~1.1|VornTrace.log.1" TracingModuleFolder)
+remove_on_uninstall(ServiceLogFile ServiceLog vornlan.log ServiceLogFolder)
+remove_on_uninstall(ServiceOldLogFile ServiceLog "VORNLA~1.1|vornlan.log.1" ServiceLogFolder)
 vorn_short_name_updates(${OUTPUT} updates)
 foreach(update IN LISTS updates)
   run(${MSIBUILD} ${OUTPUT} -q "${update}")

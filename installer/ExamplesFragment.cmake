@@ -35,7 +35,7 @@ function(vorn_examples_fragment root output files_var)
     string(UUID guid NAMESPACE ${namespace} NAME "examples/${file}" TYPE SHA1 UPPER)
     string(APPEND components
       "    <DirectoryRef Id=\"${parent_id}\">\n"
-      "      <Component Id=\"Example_${hash}\" Guid=\"${guid}\" Win64=\"no\">\n"
+      "      <Component Id=\"Example_${hash}\" Guid=\"${guid}\" Win64=\"$(var.NativeWin64)\">\n"
       "        <File Id=\"ExampleFile_${hash}\" Name=\"${name}\" Source=\"$(var.Files)/examples/${file}\" KeyPath=\"yes\"/>\n"
       "      </Component>\n"
       "    </DirectoryRef>\n")

@@ -114,6 +114,15 @@ private:
     std::vector<Row> rows_;
 };
 
+// The product is 32-bit; the 64-bit test build packages its own server, registered under win64.
+#ifdef _WIN64
+constexpr SYSKIND kOwnPlatform = SYS_WIN64;
+constexpr wchar_t kOwnPlatformKey[] = L"win64";
+#else
+constexpr SYSKIND kOwnPlatform = SYS_WIN32;
+constexpr wchar_t kOwnPlatformKey[] = L"win32";
+#endif
+
 // The keys RegisterTypeLib writes for the library and for each interface it registers.
 void AddTypeLibraryRows(ITypeLib* library, RowList& rows)
 {
@@ -121,8 +130,8 @@ void AddTypeLibraryRows(ITypeLib* library, RowList& rows)
     Check(library->GetLibAttr(&attributes), "ITypeLib::GetLibAttr");
     const TLIBATTR attr = *attributes;
     library->ReleaseTLibAttr(attributes);
-    if (attr.syskind != SYS_WIN32)
-        Fail("the type library is not a 32-bit library");
+    if (attr.syskind != kOwnPlatform)
+        Fail("the type library is not built for this platform");
 
     const std::wstring libraryId = GuidText(attr.guid);
     const std::wstring version = Hex(attr.wMajorVerNum) + L"." + Hex(attr.wMinorVerNum);
@@ -133,7 +142,7 @@ void AddTypeLibraryRows(ITypeLib* library, RowList& rows)
     Check(library->GetDocumentation(-1, name.put(), documentation.put(), nullptr, nullptr),
           "ITypeLib::GetDocumentation");
     rows.Set(libraryKey, {}, std::wstring(documentation.view().empty() ? name.view() : documentation.view()));
-    rows.Set(libraryKey + L"\\" + Hex(attr.lcid) + L"\\win32", {}, std::wstring(kModuleMarker));
+    rows.Set(libraryKey + L"\\" + Hex(attr.lcid) + L"\\" + kOwnPlatformKey, {}, std::wstring(kModuleMarker));
     // The loader's own flag (the library came from a file) is not part of the library.
     rows.Set(libraryKey + L"\\FLAGS", {}, std::to_wstring(attr.wLibFlags & ~LIBFLAG_FHASDISKIMAGE));
     rows.Set(libraryKey + L"\\HELPDIR", {}, std::wstring(kFolderMarker));

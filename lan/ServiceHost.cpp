@@ -6,11 +6,13 @@
 
 #include <windows.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -32,7 +34,13 @@ public:
             return;
         stopRequested_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         Report(SERVICE_START_PENDING, kStartHintMs);
+        const DWORD specificCode = Serve(); // the log is closed when it returns
+        Stopped(specificCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR, specificCode);
+    }
 
+    // The run, from the command line to the last line of the log: 0, or the service-specific exit code.
+    DWORD Serve()
+    {
         EventLog log;
         std::string error;
         // The options as registered (the service's own command line), not its start parameters.
@@ -45,25 +53,23 @@ public:
                 logPath = arguments[i + 1];
         if (logPath.empty())
             logPath = DefaultServiceLogPath();
+        else if (const auto slash = logPath.find_last_of(L"\\/"); slash != std::wstring::npos)
+            SHCreateDirectoryExW(nullptr, logPath.substr(0, slash).c_str(), nullptr); // made by the service, owned by it
         std::string logError;
         const bool logging = log.OpenFile(logPath, logError);
         if (!options) {
             log.Line("the service's command line is wrong: " + error);
-            Stopped(ERROR_SERVICE_SPECIFIC_ERROR, kExitBadCommandLine);
-            return;
+            return kExitBadCommandLine;
         }
-        if (!logging) {
-            // Nowhere to say why: the exit code says it.
-            Stopped(ERROR_SERVICE_SPECIFIC_ERROR, kExitNoLog);
-            return;
-        }
+        if (!logging)
+            return kExitNoLog; // nowhere to say why: the exit code says it
         log.Line("starting as the service vornlan");
         const int code = RunVornlan(*options, log, *this);
         if (watchdog_.joinable()) {
             stopped_ = true;
             watchdog_.join();
         }
-        Stopped(code == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR, static_cast<DWORD>(code));
+        return static_cast<DWORD>(code);
     }
 
     void Running() override
@@ -157,6 +163,45 @@ std::wstring DefaultServiceLogPath()
     folder += L"\\Vornlink";
     CreateDirectoryW(folder.c_str(), nullptr);
     return folder + L"\\vornlan.log";
+}
+
+int WaitForProgramToEnd(const std::wstring& program, DWORD timeoutMs)
+{
+    const auto running = [&program] {
+        std::vector<DWORD> ids;
+        const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        if (snapshot == INVALID_HANDLE_VALUE)
+            return ids;
+        PROCESSENTRY32W entry{};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+            const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+            if (!process)
+                continue;
+            wchar_t image[MAX_PATH * 2] = {};
+            DWORD size = static_cast<DWORD>(std::size(image));
+            if (QueryFullProcessImageNameW(process, 0, image, &size) && lstrcmpiW(image, program.c_str()) == 0)
+                ids.push_back(entry.th32ProcessID);
+            CloseHandle(process);
+        }
+        CloseHandle(snapshot);
+        return ids;
+    };
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        const std::vector<DWORD> ids = running();
+        if (ids.empty())
+            return 0;
+        if (GetTickCount64() >= deadline)
+            return 1;
+        for (const DWORD id : ids) {
+            if (const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id)) {
+                WaitForSingleObject(process, 200);
+                CloseHandle(process);
+            }
+        }
+        Sleep(50);
+    }
 }
 
 std::optional<int> RunAsServiceIfStartedSo()

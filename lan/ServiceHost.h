@@ -13,6 +13,12 @@ inline constexpr wchar_t kServiceName[] = L"vornlan";
 // program then).
 std::optional<int> RunAsServiceIfStartedSo();
 
+// Waits until no process runs `program` (a full path), up to the time given: 0 when none does, 1 when one
+// still does. An installer calls it (vornlan --wait-for-exit PATH) between stopping the service and
+// removing its file: a stopped service's process may take a moment to end, and a running program's file
+// can't be removed.
+int WaitForProgramToEnd(const std::wstring& program, unsigned long timeoutMs);
+
 // Where the service logs when its command line names no --log: %ProgramData%\Vornlink\vornlan.log (the
 // folder is made when missing).
 std::wstring DefaultServiceLogPath();

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -45,8 +46,12 @@ int main()
     if (const auto serviceExit = RunAsServiceIfStartedSo())
         return *serviceExit;
 
+    const std::vector<std::wstring> arguments = CommandLineArguments();
+    if (arguments.size() == 2 && arguments[0] == L"--wait-for-exit")
+        return WaitForProgramToEnd(arguments[1], 30000);
+
     std::string error;
-    const auto options = ParseOptions(CommandLineArguments(), error);
+    const auto options = ParseOptions(arguments, error);
     if (!options) {
         std::fprintf(stderr, "vornlan: %s\n\n%s", error.c_str(), kUsage);
         return 2;

@@ -99,9 +99,12 @@ extern "C" int WINAPI SendScpiCommand(const char* command)
 
     // The caller frees the line when we return: only copies of it outlive this call.
     const std::string_view line(command);
+    // Read before the record is written: the record's file calls leave the thread's last error as
+    // callers have always seen it.
+    const std::string identity = identityOverride();
     const std::lock_guard<std::mutex> guard(library.lock);
     record('>', line);
-    library.module.execute(line, identityOverride());
+    library.module.execute(line, identity);
     return 0;
 }
 

@@ -1,6 +1,6 @@
 # The release (scripts/release.sh): the method reference against the committed one, signing with a
 # throwaway certificate, a whole release checked file by file, and, when asked for, its reproducibility.
-if(NOT CMAKE_CROSSCOMPILING OR NOT CMAKE_HOST_UNIX OR NOT TARGET vornlink_msi)
+if(NOT CMAKE_CROSSCOMPILING OR NOT CMAKE_HOST_UNIX OR NOT TARGET vornlink_msi OR CMAKE_SIZEOF_VOID_P EQUAL 8)
   return()
 endif()
 

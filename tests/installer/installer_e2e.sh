@@ -5,7 +5,8 @@
 # Usage: installer_e2e.sh <case>      (the "template" case makes the template; the rest need it)
 # Environment (set by tests/installer.cmake): VORN_WINE_RUN, VORN_TEMPLATE, VORN_WORK, VORN_BIN,
 # VORN_SOURCE, VORN_TEST_DIR, VORN_GENERATED, VORN_UPGRADE_CODE, and VORN_MSI, VORN_VERSION,
-# VORN_PRODUCT_CODE with their _NEXT counterparts (the same source at a higher version).
+# VORN_PRODUCT_CODE with their _NEXT counterparts (the same source at a higher version), and
+# VORN_PROGRAM_FILES (the folder the package installs into: "Program Files" for the 64-bit test build).
 set -uo pipefail
 : "${VORN_WINE_RUN:?}" "${VORN_TEMPLATE:?}" "${VORN_WORK:?}" "${VORN_BIN:?}" "${VORN_SOURCE:?}" \
   "${VORN_TEST_DIR:?}" "${VORN_GENERATED:?}" "${VORN_UPGRADE_CODE:?}" "${VORN_MSI:?}" "${VORN_VERSION:?}" \
@@ -27,7 +28,7 @@ winpath() { local p="${1//\//\\}"; printf 'Z:%s' "$p"; }
 use_prefix() {
     PREFIX="$1"
     export WINEPREFIX="$PREFIX" VORN_WINEPREFIX="$PREFIX"
-    INSTALL_DIR="$PREFIX/drive_c/Program Files (x86)/Vornlink"
+    INSTALL_DIR="$PREFIX/drive_c/${VORN_PROGRAM_FILES:-Program Files (x86)}/Vornlink"
     SIM_DIR="$INSTALL_DIR/Simulated module"
     TRACE_DIR="$INSTALL_DIR/Tracing module"
 }
@@ -214,6 +215,24 @@ run_script() {
     tr -d '\r' <"$WORK/$1.out" | grep -xF >/dev/null "PASS: $4" || fail "$1: $3 ($RC): $(cat "$WORK/$1.out")"
 }
 
+# expect_service <state> <when>: what sc query says, within 30 s.
+expect_service() {
+    local i
+    for ((i = 0; i < 60; i++)); do
+        wine_run sc query vornlan 2>&1 | grep -q "STATE *: *[0-9]* *$1" && return 0
+        sleep 0.5
+    done
+    fail "$2: the service is not $1: $(wine_run sc query vornlan 2>&1)"
+}
+
+# expect_idn <port> <what>: a PyVISA client's *IDN? over the raw socket.
+expect_idn() {
+    local answer
+    answer="$(timeout 60 /usr/bin/python3 -c "import pyvisa; s = pyvisa.ResourceManager('@py').open_resource(
+'TCPIP::127.0.0.1::$1::SOCKET', read_termination='\n', write_termination='\n', timeout=10000); print(s.query('*IDN?'))" 2>&1)"
+    [ "$answer" = "$IDN" ] || fail "$2 answered *IDN? with: $answer"
+}
+
 IDN="VORN,EC-2P Simulated Module,SIM00001,01.002"
 CLSID_KEY="$(grep -oE 'CLSID\\\{[0-9A-Fa-f-]{36}\}' "$VORN_GENERATED/Registration32.wxi" | head -1)"
 LOCAL_PACKAGE='"localpackage"=|^f \./windows/installer/[0-9a-f]+\.msi$'
@@ -386,6 +405,46 @@ downgrade)
     same_state installed refused "after the refused downgrade"
     expect_product refused "$VORN_PRODUCT_CODE_NEXT" "$VORN_VERSION_NEXT"
     uninstall uninstall "$MSI_NEXT"
+    snapshot uninstalled
+    same_state before uninstalled "after uninstalling"
+    ;;
+service)
+    # The network service: installed with its feature and options in one command, running and reachable,
+    # stopped and started, its options kept by an upgrade that stops it first, and gone without a trace.
+    # The vendor's library lies where a service finds it, in the system folder (the simulated one here).
+    system="$PREFIX/drive_c/windows/syswow64"
+    [ "${VORN_PROGRAM_FILES:-}" = "Program Files" ] && system="$PREFIX/drive_c/windows/system32"
+    cp "$VORN_BIN/sim/Vorn.dll" "$system/Vorn.dll" || die "cannot place Vorn.dll in $system"
+    snapshot before
+    install install "$MSI" ADDLOCAL=Vornlink,NetworkAccess VORNLAN_RAW_PORT=15071 VORNLAN_VXI11_PORT=11071 \
+        VORNLAN_HTTP_PORT=18071 VORNLAN_ALLOW=127.0.0.0/8,10.7.0.0/16
+    expect_service RUNNING "after installing"
+    # Wine's sc has no qc: the service's registry key holds the same.
+    wine_run reg query 'HKLM\System\CurrentControlSet\Services\vornlan' >"$WORK/config.out" 2>&1
+    for expected in 'Start    REG_DWORD    0x2' 'ObjectName    REG_SZ    NT AUTHORITY\LocalService' \
+        '--raw-port "15071"' '--allow "127.0.0.0/8,10.7.0.0/16"' '--listen "127.0.0.1"' \
+        '--log "C:\ProgramData\Vornlink\vornlan.log"'; do
+        grep -qF -- "$expected" "$WORK/config.out" || fail "the service's configuration lacks $expected: $(cat "$WORK/config.out")"
+    done
+    grep -q 'SetServiceFailureActions.*Return value 1' "$WORK/install.log" || fail "the failure actions were not set"
+    expect_idn 15071 "the installed service"
+    wine_run sc stop vornlan >/dev/null 2>&1
+    expect_service STOPPED "after sc stop"
+    wine_run sc start vornlan >/dev/null 2>&1
+    expect_service RUNNING "after sc start"
+    log="$PREFIX/drive_c/ProgramData/Vornlink/vornlan.log"
+    [ "$(grep -c 'starting as the service vornlan' "$log")" = 2 ] && [ "$(grep -c '^.\{20\}stopped$' "$log")" = 1 ] ||
+        fail "the service's log does not show a start, a stop and a start: $(cat "$log")"
+    # Wine's msiexec doesn't migrate feature states (MigrateFeatureStates does nothing), so the feature is
+    # named again; the options aren't, they are kept. The old product's log goes with it; the new
+    # service binds the raw port again, so the old one had ended first.
+    install upgrade "$MSI_NEXT" ADDLOCAL=Vornlink,NetworkAccess
+    expect_service RUNNING "after the upgrade"
+    expect_idn 15071 "the upgraded service, with the options it kept"
+    grep -q 'listening on 127.0.0.1: raw SCPI 15071/tcp' "$log" || fail "the upgraded service's log: $(cat "$log")"
+    uninstall uninstall "$MSI_NEXT"
+    wine_run sc query vornlan >"$WORK/query.out" 2>&1 && fail "the service is still there: $(cat "$WORK/query.out")"
+    rm -f "$system/VornSim.log" # the stand-in vendor library's own record
     snapshot uninstalled
     same_state before uninstalled "after uninstalling"
     ;;
