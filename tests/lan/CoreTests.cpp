@@ -1,12 +1,17 @@
 // vornlan's core without a network: the README's header table against the front end's own, and what
 // the parser makes of awkward program messages.
 #include "CommandTable.h"
+#include "EventLog.h"
 #include "Options.h"
 #include "ScpiParser.h"
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
@@ -168,4 +173,35 @@ TEST(Options, NetworksPortsAndTheirRefusals)
         EXPECT_FALSE(parse(words, error));
         EXPECT_NE(error.find(message), std::string::npos) << error;
     }
+}
+
+TEST(EventLog, TheFileStaysBoundedAndKeepsTheNewestLines)
+{
+    wchar_t folder[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, folder);
+    const std::wstring path = std::wstring(folder) + L"vornlan-log-test-" + std::to_wstring(GetCurrentProcessId());
+    DeleteFileW(path.c_str());
+    DeleteFileW((path + L".1").c_str());
+    const auto size = [](const std::wstring& file) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        return GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data) ? static_cast<long>(data.nFileSizeLow)
+                                                                                 : -1L;
+    };
+    {
+        EventLog log;
+        std::string error;
+        ASSERT_TRUE(log.OpenFile(path, error)) << error;
+        const std::string line(1000, 'x');
+        for (int i = 0; i < 2600; ++i) // about 2.5 times the bound: two rotations
+            log.Line(i == 2599 ? "the last line" : line);
+    }
+    EXPECT_LT(size(path), EventLog::kMaxFileBytes);
+    EXPECT_GE(size(path + L".1"), EventLog::kMaxFileBytes);
+    EXPECT_LT(size(path + L".1"), EventLog::kMaxFileBytes + 1100);
+    std::ifstream newest(std::filesystem::path(path), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(newest)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("the last line\n"), std::string::npos);
+    newest.close();
+    DeleteFileW(path.c_str());
+    DeleteFileW((path + L".1").c_str());
 }
