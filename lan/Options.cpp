@@ -32,7 +32,10 @@ const char kUsage[] =
     "                     networks, i.e. this machine; repeatable); elsewhere the page is read-only\n"
     "  --max-clients N    connections at once over every transport (default 16)\n"
     "  --log FILE         also append every line to FILE (past 1 MB it becomes FILE.1 and FILE\n"
-    "                     starts anew)\n";
+    "                     starts anew)\n"
+    "\n"
+    "vornlan --wait-for-exit PATH waits (at most 30 s) until no process runs the program PATH; the\n"
+    "installer uses it between stopping the service and replacing its file.\n";
 
 std::vector<std::wstring> CommandLineArguments()
 {
