@@ -13,41 +13,39 @@ target_include_directories(lan_protocol_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/
 target_link_libraries(lan_protocol_tests PRIVATE vornlan_net GTest::gtest_main)
 vorn_add_gtest(lan_protocol_tests)
 
+# vorn_add_vornlan_pytest(<name> <path> <timeout> [lock] [working folder]): pytest (Debian's, for
+# /usr/bin/python3) over tests that start vornlan under Wine against the simulated module. They find the
+# build through VORN_BIN and VORN_WINE_RUN; `lock` keeps tests that share ports or a service name apart.
+function(vorn_add_vornlan_pytest name path timeout)
+  if(NOT CMAKE_CROSSCOMPILING OR NOT CMAKE_HOST_UNIX)
+    return()
+  endif()
+  set(folder ${CMAKE_CURRENT_BINARY_DIR})
+  if(ARGC GREATER 4)
+    set(folder ${ARGV4})
+  endif()
+  add_test(NAME ${name} COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${path} WORKING_DIRECTORY ${folder})
+  set_tests_properties(${name} PROPERTIES
+    ENVIRONMENT "VORN_BIN=${CMAKE_BINARY_DIR}/bin;VORN_WINE_RUN=${CMAKE_BINARY_DIR}/wine-run;PYTHONDONTWRITEBYTECODE=1"
+    FIXTURES_REQUIRED clients.registered
+    TIMEOUT ${timeout})
+  if(ARGC GREATER 3 AND NOT "${ARGV3}" STREQUAL "")
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK ${ARGV3})
+  endif()
+endfunction()
+
 # vornlan end to end under Wine against the simulated module, driven by PyVISA with pyvisa-py and by
 # lxi-tools (Debian's, for /usr/bin/python3). One vornlan serves the standard ports (111 among them) for
 # the whole file, so nothing else may run it meanwhile.
-if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
-  add_test(NAME lan.vornlan_e2e
-           COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_LIST_DIR}/lan/test_vornlan.py)
-  set_tests_properties(lan.vornlan_e2e PROPERTIES
-    ENVIRONMENT "VORN_BIN=${CMAKE_BINARY_DIR}/bin;VORN_WINE_RUN=${CMAKE_BINARY_DIR}/wine-run;PYTHONDONTWRITEBYTECODE=1"
-    FIXTURES_REQUIRED clients.registered
-    RESOURCE_LOCK vornlan_ports
-    TIMEOUT 600)
-endif()
+vorn_add_vornlan_pytest(lan.vornlan_e2e ${CMAKE_CURRENT_LIST_DIR}/lan/test_vornlan.py 600 vornlan_ports)
 
 # vornlan as a service under Wine's service control manager: its own port numbers, but one service name
 # for the prefix, so one run at a time.
-if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
-  add_test(NAME lan.service
-           COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_LIST_DIR}/lan/test_service.py)
-  set_tests_properties(lan.service PROPERTIES
-    ENVIRONMENT "VORN_BIN=${CMAKE_BINARY_DIR}/bin;VORN_WINE_RUN=${CMAKE_BINARY_DIR}/wine-run;PYTHONDONTWRITEBYTECODE=1"
-    FIXTURES_REQUIRED clients.registered
-    RESOURCE_LOCK vornlan_service
-    TIMEOUT 300)
-endif()
+vorn_add_vornlan_pytest(lan.service ${CMAKE_CURRENT_LIST_DIR}/lan/test_service.py 300 vornlan_service)
 
 # The web page: HTTP limits and refusals from Python, the page itself in Debian's chromium driven by
 # playwright-core (tests/web/package-lock.json, installed by scripts/common.sh). Its own ports.
-if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
-  add_test(NAME lan.web_page
-           COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/tests/web/test_web_page.py)
-  set_tests_properties(lan.web_page PROPERTIES
-    ENVIRONMENT "VORN_BIN=${CMAKE_BINARY_DIR}/bin;VORN_WINE_RUN=${CMAKE_BINARY_DIR}/wine-run;PYTHONDONTWRITEBYTECODE=1"
-    FIXTURES_REQUIRED clients.registered
-    TIMEOUT 600)
-endif()
+vorn_add_vornlan_pytest(lan.web_page ${PROJECT_SOURCE_DIR}/tests/web/test_web_page.py 600)
 
 # The core's header table, parser and options, in process; the README's table is read from the source tree.
 add_executable(lan_core_tests ${CMAKE_CURRENT_LIST_DIR}/lan/CoreTests.cpp)

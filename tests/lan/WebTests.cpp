@@ -1,4 +1,4 @@
-// The web page's transport in process, against the stand-in core: HTTP framing on a kept connection,
+// The web page's transport in process, against the stand-in core: pipelining on a kept connection,
 // the event stream's resumption and its end at Stop(), the console while another client holds the lock,
 // the traffic history's bounds and waits, and the text conversions everything shown passes through.
 #include "EventLog.h"
@@ -97,18 +97,6 @@ TEST_F(Web, AKeptConnectionAnswersPipelinedRequestsInOrderAndAHeadRequestGetsNoB
     // Right after the HEAD response's blank line comes the next response, not the script.
     EXPECT_EQ(responses.compare(responses.find("\r\n\r\n", head) + 4, 9, "HTTP/1.1 "), 0);
     EXPECT_NE(responses.find(std::string(web::Asset("vornlan.css"))), std::string::npos);
-}
-
-TEST_F(Web, FramingItCannotTrustIsRefusedAndClosed)
-{
-    const std::pair<const char*, int> cases[] = {
-        {"POST /console HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 4\r\nContent-Length: 5\r\n\r\nabcde", 400},
-        {"POST /console HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: -1\r\n\r\n", 400},
-        {"GET / HTTP/2.0\r\nHost: 127.0.0.1\r\n\r\n", 505},
-        {"GET /lxi HTTP/1.0\n\n", 200}, // bare line feeds, as some tools send
-    };
-    for (const auto& [request, status] : cases)
-        EXPECT_EQ(Statuses(Exchange(request)), std::vector<int>{status}) << request;
 }
 
 TEST_F(Web, TheEventStreamResumesAfterTheLastIdSeenAndEndsWithTheListener)
