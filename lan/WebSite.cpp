@@ -409,9 +409,13 @@ std::string WebSite::State::IdentificationDocument(const Request& request, std::
 
 std::pair<int, std::string> WebSite::State::Command(const Request& request, const std::string& peer)
 {
+    const auto failure = [](int status, const std::string& why) {
+        return std::pair{status, "{\"error\":" + web::JsonString(why) + '}'};
+    };
+    // Refusals of who is asking are logged; a wrong message is only answered.
     const auto refuse = [&](int status, const std::string& why) {
         log.Line("web: refused a command from " + peer + ": " + why);
-        return std::pair{status, "{\"error\":" + web::JsonString(why) + '}'};
+        return failure(status, why);
     };
     const auto address = PeerAddress(peer);
     if (!address || !IsLocal(*address))
@@ -430,13 +434,12 @@ std::pair<int, std::string> WebSite::State::Command(const Request& request, cons
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
         message.pop_back();
     if (message.empty())
-        return std::pair{400, std::string("{\"error\":\"no program message to send\"}")};
+        return failure(400, "no program message to send");
     if (message.find_first_of("\r\n") != std::string::npos)
-        return std::pair{400, std::string("{\"error\":\"one program message at a time: no line breaks\"}")};
+        return failure(400, "one program message at a time: no line breaks");
     const auto ansi = web::Utf8ToAnsi(message);
     if (!ansi)
-        return std::pair{400, std::string("{\"error\":\"the message holds characters the module's code page "
-                                          "can't carry\"}")};
+        return failure(400, "the message holds characters the module's code page can't carry");
 
     std::lock_guard busy(console->mutex);
     if (console->session == 0 || !instrument.IsOpen(console->session)) {
@@ -449,15 +452,14 @@ std::pair<int, std::string> WebSite::State::Command(const Request& request, cons
         for (const ClientSnapshot& c : instrument.Clients())
             if (c.holdsLock)
                 holder = c.client.peer + " (" + TransportName(c.client.transport) + ')';
-        return std::pair{409, "{\"error\":" + web::JsonString("the module is locked by " + holder) + '}'};
+        return failure(409, "the module is locked by " + holder);
     }
     const std::uint64_t before = history.Last();
     instrument.Input(session, *ansi, true);
     const ReadResult reply = instrument.WaitForResponses(session, kCommandTimeout);
     if (reply.status != WaitResult::Done) {
         instrument.Clear(session);
-        return std::pair{504, std::string("{\"error\":\"the module did not finish the message within 10 s; "
-                                          "what had not run was withdrawn\"}")};
+        return failure(504, "the module did not finish the message within 10 s; what had not run was withdrawn");
     }
     std::string units = "[]";
     for (const TrafficEntry& entry : history.Since(before))
