@@ -10,11 +10,19 @@
 
 #include <atomic>
 #include <chrono>
+#include <iterator>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 namespace {
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
+};
+// A kernel handle, closed with its owner; empty for null.
+using OwnedHandle = std::unique_ptr<void, HandleCloser>;
 
 // The manager waits this long for a state change before it takes the service for hung; the stop is
 // given as much, then what still runs (a module call that doesn't return) is abandoned.
@@ -32,7 +40,7 @@ public:
         handle_ = RegisterServiceCtrlHandlerExW(kServiceName, &Service::Control, this);
         if (!handle_)
             return;
-        stopRequested_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        stopRequested_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         Report(SERVICE_START_PENDING, kStartHintMs);
         const DWORD specificCode = Serve(); // the log is closed when it returns
         Stopped(specificCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR, specificCode);
@@ -77,7 +85,7 @@ public:
         Report(SERVICE_RUNNING, 0);
     }
 
-    void WaitForStop() override { WaitForSingleObject(stopRequested_, INFINITE); }
+    void WaitForStop() override { WaitForSingleObject(stopRequested_.get(), INFINITE); }
 
     // Checkpoints while the connections drop and the module's thread finishes its message; past the
     // limit the process ends without it.
@@ -104,7 +112,7 @@ private:
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN:
             self.Report(SERVICE_STOP_PENDING, kStopHintMs);
-            SetEvent(self.stopRequested_);
+            SetEvent(self.stopRequested_.get());
             return NO_ERROR;
         case SERVICE_CONTROL_INTERROGATE: return NO_ERROR;
         default: return ERROR_CALL_NOT_IMPLEMENTED;
@@ -134,7 +142,7 @@ private:
     }
 
     SERVICE_STATUS_HANDLE handle_ = nullptr;
-    HANDLE stopRequested_ = nullptr;
+    OwnedHandle stopRequested_;
     std::mutex mutex_;
     SERVICE_STATUS status_{};
     DWORD checkPoint_ = 0;
@@ -169,22 +177,21 @@ int WaitForProgramToEnd(const std::wstring& program, DWORD timeoutMs)
 {
     const auto running = [&program] {
         std::vector<DWORD> ids;
-        const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        if (snapshot == INVALID_HANDLE_VALUE)
+        const HANDLE found = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        if (found == INVALID_HANDLE_VALUE)
             return ids;
+        const OwnedHandle snapshot(found);
         PROCESSENTRY32W entry{};
         entry.dwSize = sizeof entry;
-        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-            const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        for (BOOL more = Process32FirstW(found, &entry); more; more = Process32NextW(found, &entry)) {
+            const OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
             if (!process)
                 continue;
             wchar_t image[MAX_PATH * 2] = {};
             DWORD size = static_cast<DWORD>(std::size(image));
-            if (QueryFullProcessImageNameW(process, 0, image, &size) && lstrcmpiW(image, program.c_str()) == 0)
+            if (QueryFullProcessImageNameW(process.get(), 0, image, &size) && lstrcmpiW(image, program.c_str()) == 0)
                 ids.push_back(entry.th32ProcessID);
-            CloseHandle(process);
         }
-        CloseHandle(snapshot);
         return ids;
     };
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
@@ -195,10 +202,8 @@ int WaitForProgramToEnd(const std::wstring& program, DWORD timeoutMs)
         if (GetTickCount64() >= deadline)
             return 1;
         for (const DWORD id : ids) {
-            if (const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id)) {
-                WaitForSingleObject(process, 200);
-                CloseHandle(process);
-            }
+            if (const OwnedHandle process{OpenProcess(SYNCHRONIZE, FALSE, id)})
+                WaitForSingleObject(process.get(), 200);
         }
         Sleep(50);
     }
