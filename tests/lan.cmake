@@ -10,7 +10,7 @@ add_executable(lan_protocol_tests
   ${CMAKE_CURRENT_LIST_DIR}/lan/WebTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/XdrTests.cpp)
 target_include_directories(lan_protocol_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/lan)
-target_link_libraries(lan_protocol_tests PRIVATE vornlan_net GTest::gtest_main)
+target_link_libraries(lan_protocol_tests PRIVATE vornlan_app GTest::gtest_main)
 vorn_add_gtest(lan_protocol_tests)
 
 # vorn_add_vornlan_pytest(<name> <path> <timeout> [lock] [working folder]): pytest (Debian's, for
@@ -49,7 +49,7 @@ vorn_add_vornlan_pytest(lan.web_page ${PROJECT_SOURCE_DIR}/tests/web/test_web_pa
 
 # The core's header table, parser and options, in process; the README's table is read from the source tree.
 add_executable(lan_core_tests ${CMAKE_CURRENT_LIST_DIR}/lan/CoreTests.cpp)
-target_link_libraries(lan_core_tests PRIVATE vornlan_core vornlan_net GTest::gtest_main)
+target_link_libraries(lan_core_tests PRIVATE vornlan_app GTest::gtest_main)
 vorn_windows_path(_readme ${PROJECT_SOURCE_DIR}/README.md)
 string(REPLACE "\\" "\\\\" _readme "${_readme}")
 target_compile_definitions(lan_core_tests PRIVATE "VORN_README_PATH=\"${_readme}\"")

@@ -1,6 +1,6 @@
 // vornlan's core without a network: the README's header table against the front end's own, and what
 // the parser makes of awkward program messages.
-#include "CommandTable.h"
+#include "HeaderTable.h"
 #include "EventLog.h"
 #include "Options.h"
 #include "ScpiParser.h"

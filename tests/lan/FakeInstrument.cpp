@@ -1,6 +1,6 @@
 #include "FakeInstrument.h"
 
-#include "EventLog.h"
+#include "Log.h"
 
 #include <windows.h>
 
@@ -77,7 +77,7 @@ std::mutex logMutex;
 std::vector<std::string> logLines;
 } // namespace
 
-Instrument::Instrument(EventLog&, TrafficHistory*) : state_(std::make_unique<State>())
+Instrument::Instrument(Log&, TrafficHistory*) : state_(std::make_unique<State>())
 {
     std::lock_guard lock(registryMutex);
     Registry()[this] = state_.get();
@@ -90,6 +90,9 @@ Instrument::~Instrument()
 }
 
 void Instrument::Start()
+{
+}
+void Instrument::Halt()
 {
 }
 void Instrument::Stop()
@@ -169,6 +172,22 @@ ReadResult Instrument::WaitForResponses(SessionId id, std::chrono::milliseconds 
         result.end = true;
     }
     return result;
+}
+
+Execution Instrument::Execute(SessionId id, std::string_view message, std::chrono::milliseconds timeout)
+{
+    const WaitResult taken = Input(id, message, true);
+    if (taken != WaitResult::Done)
+        return Execution{taken, {}};
+    const ReadResult reply = WaitForResponses(id, timeout);
+    Execution run{reply.status, {}};
+    run.record.response = reply.data;
+    return run;
+}
+
+ModuleIdentity Instrument::Identity(std::chrono::milliseconds)
+{
+    return ModuleIdentity{"VORN", "Fake", "0", "1", true};
 }
 
 ReadResult Instrument::Read(SessionId id, std::size_t maxBytes, std::chrono::milliseconds timeout, int termChar)
@@ -338,15 +357,7 @@ bool WaitForLogLine(const std::string& text)
 
 } // namespace fake
 
-EventLog::~EventLog() = default;
-
-bool EventLog::OpenFile(const std::wstring&, std::string& error)
-{
-    error = "the tests' log keeps no file";
-    return false;
-}
-
-void EventLog::Line(std::string_view text)
+void fake::TestLog::Line(std::string_view text)
 {
     std::lock_guard lock(logMutex);
     logLines.emplace_back(text);

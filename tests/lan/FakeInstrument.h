@@ -5,6 +5,7 @@
 #pragma once
 
 #include "Instrument.h"
+#include "Log.h"
 
 #include <cstddef>
 #include <string>
@@ -29,7 +30,13 @@ void Release(Instrument& instrument);
 // The status byte every session reports.
 void SetStatusByte(Instrument& instrument, std::uint8_t value);
 
-// Every line any EventLog received, in order.
+// The tests' log: every line goes to one list for the whole program.
+class TestLog final : public Log {
+public:
+    void Line(std::string_view text) override;
+};
+
+// Every line any TestLog received, in order.
 std::vector<std::string> LogLines();
 void ClearLog();
 // Whether a line containing `text` has been logged, waiting up to a few seconds for it.

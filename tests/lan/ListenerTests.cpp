@@ -1,6 +1,6 @@
 // --allow, addresses, and the listeners over loopback: who is let in, how many at once, threads
 // that end when their connection does, Stop(); the raw socket and the front end's start-up.
-#include "EventLog.h"
+#include "FakeInstrument.h"
 #include "FakeInstrument.h"
 #include "NetworkFrontEnd.h"
 #include "RawSocketTransport.h"
@@ -149,7 +149,7 @@ protected:
     }
 
     lan::WinsockSession winsock;
-    EventLog log;
+    fake::TestLog log;
     Counters counters;
 };
 } // namespace

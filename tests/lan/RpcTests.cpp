@@ -1,6 +1,6 @@
 // Calls dispatched to the programs served, and every kind of reply; the portmapper in process and
 // over loopback UDP and TCP.
-#include "EventLog.h"
+#include "FakeInstrument.h"
 #include "FakeInstrument.h"
 #include "OncRpc.h"
 #include "Portmapper.h"
@@ -189,7 +189,7 @@ sockaddr_in Loopback(std::uint16_t port, std::uint32_t address = INADDR_LOOPBACK
 class Network : public testing::Test {
 protected:
     lan::WinsockSession winsock;
-    EventLog log;
+    fake::TestLog log;
 };
 } // namespace
 

@@ -1,6 +1,6 @@
 // VXI-11's core and abort channels: each procedure's answers in process, then over loopback the
 // things only a connection shows (records, links dropped with it, an abort from another connection).
-#include "EventLog.h"
+#include "FakeInstrument.h"
 #include "FakeInstrument.h"
 #include "RpcTestClient.h"
 #include "Vxi11Transport.h"
@@ -163,7 +163,7 @@ protected:
     }
 
     lan::WinsockSession winsock;
-    EventLog log;
+    fake::TestLog log;
     Instrument instrument;
     lan::LinkRegistry links;
     lan::Vxi11Context context;

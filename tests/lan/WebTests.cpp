@@ -1,7 +1,6 @@
 // The web page's transport in process, against the stand-in core: pipelining on a kept connection,
 // the event stream's resumption and its end at Stop(), the console while another client holds the lock,
 // the traffic history's bounds and waits, and the text conversions everything shown passes through.
-#include "EventLog.h"
 #include "FakeInstrument.h"
 #include "HttpMessage.h"
 #include "RpcTestClient.h"
@@ -11,6 +10,7 @@
 #include "WebAssets.h"
 #include "WebSite.h"
 #include "WebText.h"
+#include "CodePage.h"
 
 #include <gtest/gtest.h>
 
@@ -64,7 +64,7 @@ protected:
     }
 
     lan::WinsockSession winsock;
-    EventLog log;
+    fake::TestLog log;
     Instrument instrument;
     TrafficHistory history{3};
     WebSite site;
@@ -174,6 +174,6 @@ TEST(WebText, WhatReachesAPageIsText)
 {
     EXPECT_EQ(web::EscapeMarkup("<a href='x'>&\"\x01"), "&lt;a href=&#39;x&#39;&gt;&amp;&quot;\xEF\xBF\xBD");
     EXPECT_EQ(web::JsonString("</script>\"\\\n\x02"), "\"\\u003c/script\\u003e\\\"\\\\\\n\\u0002\"");
-    EXPECT_EQ(web::AnsiToUtf8(*web::Utf8ToAnsi("caf\xC3\xA9")), "caf\xC3\xA9");
-    EXPECT_FALSE(web::Utf8ToAnsi("\xC3(")); // malformed UTF-8
+    EXPECT_EQ(codepage::AnsiToUtf8(*codepage::Utf8ToAnsi("caf\xC3\xA9")), "caf\xC3\xA9");
+    EXPECT_FALSE(codepage::Utf8ToAnsi("\xC3(")); // malformed UTF-8
 }

@@ -1,0 +1,227 @@
+#include "TcpListener.h"
+
+#include "Log.h"
+
+#include <exception>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+namespace lan {
+
+bool ConnectionBudget::TryTake() noexcept
+{
+    std::lock_guard lock(mutex_);
+    if (inUse_ >= limit_)
+        return false;
+    ++inUse_;
+    return true;
+}
+
+void ConnectionBudget::Give() noexcept
+{
+    std::lock_guard lock(mutex_);
+    if (inUse_ > 0)
+        --inUse_;
+}
+
+int ConnectionBudget::InUse() const noexcept
+{
+    std::lock_guard lock(mutex_);
+    return inUse_;
+}
+
+TcpListener::TcpListener(Log& log, std::string name, std::vector<ClientNetwork> allow, ConnectionBudget& budget,
+                         Factory factory)
+    : log_(log), name_(std::move(name)), allow_(std::move(allow)), budget_(budget), factory_(std::move(factory))
+{
+}
+
+TcpListener::~TcpListener()
+{
+    Stop();
+}
+
+void TcpListener::Start(Socket listener)
+{
+    if (acceptThread_.joinable())
+        throw std::logic_error("the listener runs already");
+    acceptEvent_ = std::make_unique<SocketEvent>();
+    stopEvent_ = std::make_unique<SocketEvent>();
+    reapEvent_ = std::make_unique<SocketEvent>();
+    // Waiting on the listener's event and ours lets Stop() end the accept loop without closing a socket
+    // another thread is blocked in.
+    if (WSAEventSelect(listener.get(), acceptEvent_->get(), FD_ACCEPT) == SOCKET_ERROR)
+        throw std::runtime_error("can't watch the " + name_ + " listener: " + ErrorText(WSAGetLastError()));
+    listener_ = std::move(listener);
+    acceptThread_ = std::thread([this] { AcceptLoop(); });
+}
+
+void TcpListener::Stop()
+{
+    if (acceptThread_.joinable()) {
+        WSASetEvent(stopEvent_->get());
+        acceptThread_.join();
+    }
+    listener_.reset();
+
+    // The accept thread was the only other one removing clients: from here the list only shrinks in
+    // this function, and the handlers stay alive until their threads are joined below.
+    std::list<Client> stopping;
+    {
+        std::lock_guard lock(mutex_);
+        for (Client& client : clients_) {
+            if (client.finished)
+                continue;
+            // The shutdown makes every later read or write on the socket fail; cancelling ends the one in
+            // progress, which a shutdown alone leaves blocked under Wine. The socket stays open until its
+            // thread is done with it, so its handle can't be reused under that thread.
+            shutdown(client.socket.get(), SD_BOTH);
+            CancelIoEx(reinterpret_cast<HANDLE>(client.socket.get()), nullptr);
+        }
+        stopping.splice(stopping.end(), clients_);
+    }
+    for (Client& client : stopping) {
+        try {
+            client.handler->Interrupt();
+        } catch (const std::exception& e) {
+            log_.Line("client " + client.peer + ": can't end its wait: " + e.what());
+        }
+    }
+    for (Client& client : stopping) {
+        if (client.thread.joinable())
+            client.thread.join();
+    }
+}
+
+std::size_t TcpListener::ThreadsHeld() const
+{
+    std::lock_guard lock(mutex_);
+    return clients_.size();
+}
+
+void TcpListener::AcceptLoop()
+{
+    const WSAEVENT events[] = {stopEvent_->get(), acceptEvent_->get(), reapEvent_->get()};
+    for (;;) {
+        const DWORD which = WSAWaitForMultipleEvents(3, events, FALSE, WSA_INFINITE, FALSE);
+        if (which == WSA_WAIT_EVENT_0 || which == WSA_WAIT_FAILED)
+            break;
+        if (which == WSA_WAIT_EVENT_0 + 2) {
+            WSAResetEvent(reapEvent_->get());
+            Reap();
+            continue;
+        }
+        WSANETWORKEVENTS happened{};
+        WSAEnumNetworkEvents(listener_.get(), acceptEvent_->get(), &happened);
+        Reap();
+        for (;;) {
+            sockaddr_in peer{};
+            int length = sizeof peer;
+            Socket socket(accept(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &length));
+            if (socket) {
+                Admit(std::move(socket), peer);
+                continue;
+            }
+            const int error = WSAGetLastError();
+            if (error == WSAEWOULDBLOCK || error == WSAECONNRESET)
+                break;
+            // Out of sockets or memory: say so, and give the system a moment rather than spin.
+            log_.Line("cannot accept a " + name_ + " connection: " + ErrorText(error));
+            if (WSAWaitForMultipleEvents(1, &events[0], FALSE, 200, FALSE) == WSA_WAIT_EVENT_0)
+                return;
+            break;
+        }
+    }
+}
+
+void TcpListener::Admit(Socket socket, const sockaddr_in& peer)
+{
+    const std::string peerText = PeerText(peer);
+    if (!Admits(allow_, ntohl(peer.sin_addr.s_addr))) {
+        log_.Line("client " + peerText + " refused: not in --allow");
+        return;
+    }
+    if (!budget_.TryTake()) {
+        log_.Line("client " + peerText + " refused: too many clients (" + std::to_string(budget_.Limit()) + ")");
+        return;
+    }
+    // An accepted socket inherits the listener's event selection and non-blocking mode; the connection's
+    // thread reads it blocking.
+    u_long blocking = 0;
+    if (WSAEventSelect(socket.get(), nullptr, 0) == SOCKET_ERROR ||
+        ioctlsocket(socket.get(), FIONBIO, &blocking) == SOCKET_ERROR) {
+        log_.Line("client " + peerText + " dropped: " + ErrorText(WSAGetLastError()));
+        budget_.Give();
+        return;
+    }
+    const BOOL on = TRUE;
+    setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    setsockopt(socket.get(), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
+
+    std::unique_ptr<Connection> handler;
+    try {
+        handler = factory_(peerText);
+    } catch (const std::exception& e) {
+        log_.Line("client " + peerText + " refused: " + e.what());
+        budget_.Give();
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    Client& client = clients_.emplace_back();
+    client.peer = peerText;
+    client.socket = std::move(socket);
+    client.handler = std::move(handler);
+    // Said before the thread starts, so that its "left" can't come first.
+    log_.Line("client " + peerText + " connected (" + name_ + ")");
+    try {
+        client.thread = std::thread([this, &client] { Run(client); });
+    } catch (const std::system_error& e) {
+        clients_.pop_back();
+        budget_.Give();
+        log_.Line("client " + peerText + " dropped: no thread for it: " + e.what());
+    }
+}
+
+void TcpListener::Run(Client& client)
+{
+    SOCKET socket;
+    {
+        std::lock_guard lock(mutex_);
+        socket = client.socket.get();
+    }
+    std::string failure;
+    try {
+        client.handler->Serve(socket);
+    } catch (const std::exception& e) {
+        failure = e.what();
+    }
+    {
+        std::lock_guard lock(mutex_);
+        client.socket.reset();
+        client.finished = true;
+    }
+    budget_.Give();
+    if (!failure.empty())
+        log_.Line("client " + client.peer + " dropped: " + failure);
+    log_.Line("client " + client.peer + " left (" + name_ + ")");
+    WSASetEvent(reapEvent_->get());
+}
+
+void TcpListener::Reap()
+{
+    std::list<Client> finished;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto at = clients_.begin(); at != clients_.end();) {
+            const auto next = std::next(at);
+            if (at->finished)
+                finished.splice(finished.end(), clients_, at);
+            at = next;
+        }
+    }
+    for (Client& client : finished)
+        client.thread.join();
+}
+
+} // namespace lan
