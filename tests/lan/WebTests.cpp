@@ -11,6 +11,9 @@
 #include "WebSite.h"
 #include "WebText.h"
 #include "CodePage.h"
+#include "Consoles.h"
+#include "ScpiErrors.h"
+#include "Text.h"
 
 #include <gtest/gtest.h>
 
@@ -118,6 +121,18 @@ TEST_F(Web, TheEventStreamResumesAfterTheLastIdSeenAndEndsWithTheListener)
     EXPECT_TRUE(client.ClosedByServer());
 }
 
+TEST_F(Web, AnEventIdBeyondTheHistoryStartsTheLiveViewOver)
+{
+    // A browser that saw event 1000 of an earlier run of vornlan resumes against this run's history.
+    for (const char* message : {"A?", "B?"})
+        history.Add(Entry(message));
+    test::Client client(port);
+    ASSERT_TRUE(client.Send("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nLast-Event-ID: 1000\r\n\r\n"));
+    const std::string stream = ReadUntil(client, "event: clients");
+    EXPECT_NE(stream.find("id: 1\n"), std::string::npos);
+    EXPECT_NE(stream.find("id: 2\n"), std::string::npos);
+}
+
 TEST_F(Web, TheConsoleRefusesWhileAnotherClientHoldsTheLockAndSendsOnceItIsFree)
 {
     const std::string page = Exchange("GET / HTTP/1.0\r\n\r\n");
@@ -150,6 +165,65 @@ TEST_F(Web, TheConsoleRefusesWhileAnotherClientHoldsTheLockAndSendsOnceItIsFree)
     EXPECT_EQ(messagesSeen(), 1u);
 }
 
+class WebConsole : public Web {
+protected:
+    // A page's token, as its welcome page carries it.
+    std::string NewPage()
+    {
+        const std::string page = Exchange("GET / HTTP/1.0\r\n\r\n");
+        std::smatch token;
+        EXPECT_TRUE(std::regex_search(page, token, std::regex("vorn-token\" content=\"([0-9a-f]{32})\"")));
+        return token.size() > 1 ? token[1].str() : std::string();
+    }
+    std::string Command(const std::string& token, std::string_view message)
+    {
+        const std::string host = "127.0.0.1:" + std::to_string(port);
+        return Exchange("POST /console HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+                        "\r\nX-Vorn-Token: " + token + "\r\nConnection: close\r\nContent-Length: " +
+                        std::to_string(message.size()) + "\r\n\r\n" + std::string(message));
+    }
+    // Waits (a few seconds at most) until a command waits in the instrument.
+    bool CommandWaiting()
+    {
+        for (int i = 0; i < 500 && fake::Waiting(instrument) == 0; ++i)
+            std::this_thread::sleep_for(10ms);
+        return fake::Waiting(instrument) > 0;
+    }
+};
+
+TEST_F(WebConsole, APageEvictedWhileItsCommandRunsLeavesNoClientBehind)
+{
+    const std::string oldest = NewPage();
+    auto running = std::async(std::launch::async, [&] { return Command(oldest, "BUSY?"); });
+    ASSERT_TRUE(CommandWaiting());
+    // Newer pages take the oldest one's place; loading them never waits for its command.
+    auto newer = std::async(std::launch::async, [&] {
+        for (std::size_t i = 0; i < Consoles::kMaxConsoles; ++i)
+            NewPage();
+    });
+    const bool loaded = newer.wait_for(5s) == std::future_status::ready;
+    fake::Release(instrument);
+    ASSERT_TRUE(loaded) << "a page load waited for another page's command";
+    // Its command ended with its client, and the page's token opens no new one.
+    const std::string ended = running.get();
+    EXPECT_EQ(Statuses(ended), std::vector<int>{410}) << ended;
+    EXPECT_EQ(Statuses(Command(oldest, "X?")), std::vector<int>{403}); // a token this program no longer knows
+    EXPECT_EQ(fake::OpenSessions(instrument), 0u);
+}
+
+TEST_F(WebConsole, AStopEndsACommandWaitingForTheModule)
+{
+    const std::string token = NewPage();
+    auto running = std::async(std::launch::async, [&] { return Command(token, "BUSY?"); });
+    ASSERT_TRUE(CommandWaiting());
+    auto stopped = std::async(std::launch::async, [&] { listener.Stop(); });
+    const bool prompt = stopped.wait_for(5s) == std::future_status::ready;
+    fake::Release(instrument);
+    EXPECT_TRUE(prompt) << "the stop waited for the console's command";
+    running.get();
+    EXPECT_EQ(fake::OpenSessions(instrument), 0u);
+}
+
 TEST(TrafficHistory, KeepsTheNewestAndWakesItsWatchers)
 {
     TrafficHistory history(3);
@@ -168,6 +242,23 @@ TEST(TrafficHistory, KeepsTheNewestAndWakesItsWatchers)
     auto added = std::async(std::launch::async, [&] { return history.WaitForNewer(5, 60s); });
     history.Add(Entry("M5"));
     EXPECT_TRUE(added.get());
+}
+
+TEST(TrafficHistory, KeepsBoundedTextsOfAHugeMessage)
+{
+    // 64 KiB of one header and thousands of units: what is kept for display is their head.
+    TrafficHistory history(3);
+    TrafficEntry entry = Entry(std::string(64 * 1024, 'X'));
+    entry.record.response = std::string(20000, 'R') + "\n";
+    for (int i = 0; i < 5000; ++i)
+        entry.record.units.push_back({std::string(300, 'U'), UnitRecord::Outcome::Rejected, ErrorEntry(ScpiError::UndefinedHeader, std::string(64 * 1024, 'D'))});
+    history.Add(std::move(entry));
+    const TrafficEntry kept = history.Since(0).front();
+    EXPECT_EQ(kept.message, std::string(text::kMaxKeptText, 'X') + "...");
+    EXPECT_LE(kept.record.response.size(), text::kMaxKeptText + 3);
+    ASSERT_EQ(kept.record.units.size(), TrafficHistory::kMaxUnitsKept + 1);
+    EXPECT_EQ(kept.record.units.back().unit, "... and 4968 more units");
+    EXPECT_LE(kept.record.units.front().detail.size(), text::kMaxKeptText + 64); // the error entry's own words too
 }
 
 TEST(WebText, WhatReachesAPageIsText)

@@ -137,6 +137,63 @@ def test_another_machine_sees_the_page_read_only(lan):
     assert 'name="vorn-token" content=""' in page and 'data-state="read-only"' in page
 
 
+def events_now(port=HTTP_PORT):
+    """What /events sends at once: the whole history (and the clients), read until it goes quiet."""
+    with socket.create_connection(("127.0.0.1", port), timeout=3) as s:
+        s.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        data = b""
+        try:
+            while chunk := s.recv(65536):
+                data += chunk
+                if b"event: clients" in data:
+                    s.settimeout(0.5)
+        except socket.timeout:
+            pass
+    return data.decode("utf-8", "replace")
+
+
+def raw_exchange(port, message):
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        s.sendall(message)
+        reply = b""
+        while not reply.endswith(b"\n"):
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            reply += chunk
+    return reply
+
+
+def test_a_huge_message_is_kept_by_its_head_in_the_error_queue_and_the_live_view(lan):
+    reply = raw_exchange(RAW_PORT, b"X" * 65000 + b"\nSYST:ERR?\n")
+    assert reply.startswith(b'-113,"Undefined header;XXX') and len(reply) < 400
+    shown = [line for line in events_now().splitlines() if "XXXXXXXX" in line]
+    assert shown and all(len(line) < 2048 for line in shown)
+
+
+@pytest.mark.parametrize("folder", ["sim", None], ids=["module answers", "no module"])
+def test_the_page_asks_the_module_only_when_no_client_did_and_at_most_once_a_minute(folder):
+    http_port, raw_port = HTTP_PORT + 1, RAW_PORT + 1
+    server = VornlanProcess(["--http-port", str(http_port), "--raw-port", str(raw_port), "--vxi11-port",
+                             str(VXI11_PORT + 1), "--no-portmapper"], folder=folder, prefix="vornlan-identity-")
+    try:
+        if folder:
+            assert raw_exchange(raw_port, b"*IDN?\n").startswith(b"VORN,")
+        for _ in range(4):
+            with socket.create_connection(("127.0.0.1", http_port), timeout=10) as s:
+                s.sendall(b"GET / HTTP/1.0\r\n\r\n")
+                while s.recv(65536):
+                    pass
+        asked = events_now(http_port).count('"message":"*IDN?"')
+        # With a module, the client's own question was all; without one, the page asked once and took the
+        # failure as the answer for the next minute.
+        assert asked == 1
+        if folder:
+            assert server.sent() == ["*IDN?"]
+    finally:
+        server.stop()
+
+
 def test_in_a_real_browser(lan):
     node = subprocess.run(["node", "--test", os.path.join(HERE, "page.test.mjs")],
                           cwd=HERE, capture_output=True, text=True, timeout=240,
