@@ -1,7 +1,9 @@
 """Every member's bytes pinned with PyMeasure's expected_protocol: no vornlan, no Wine, milliseconds.
 PyMeasure 0.9 (Debian 12's) has no pymeasure.test: these run with the current release only; the end-to-end
 tests run the same members on both."""
+import importlib
 import math
+import warnings
 
 import pytest
 
@@ -73,6 +75,17 @@ def test_each_member_sends_its_command(checking, use, command, reply, result):
     with expected_protocol(VornModule, exchange, error_checking=checking) as module:
         got = use(module)
     assert got == result and type(got) is type(result)
+
+
+def test_nothing_pymeasure_deprecated_is_used():
+    import vorn_module.module
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        fresh = importlib.reload(vorn_module.module)  # the class body: the property factories
+        with expected_protocol(fresh.VornModule, [("VORN:IAV?", "1"), NO_ERROR]) as module:
+            assert module.averages == 1
+    importlib.reload(vorn_module.module)
+    assert [str(w.message) for w in caught if issubclass(w.category, (FutureWarning, DeprecationWarning))] == []
 
 
 def test_the_settings_are_write_only():
