@@ -20,7 +20,7 @@ while(_python_sets)
   # (raw socket, VXI-11): its portmapper answers on 111, hence the lock lan's tests take for that port.
   vorn_add_vornlan_pytest(python.vorn_module.${_set} ${_python_root}/tests 900 vornlan_ports ${_python_root}
                           PYTHON ${_python} ARGS --ignore=${_python_root}/tests/protocol
-                          --ignore=${_python_root}/tests/wheel)
+                          --ignore=${_python_root}/tests/wheel --ignore=${_python_root}/tests/network)
 endwhile()
 
 # The wheel as the release builds it (scripts/python-dist.sh), installed offline into a fresh virtual
@@ -30,4 +30,12 @@ if(VORN_PYTHON_VENV)
   if(TEST python.wheel)
     set_property(TEST python.wheel APPEND PROPERTY ENVIRONMENT "VORN_PYTHON_VENV=${VORN_PYTHON_VENV}")
   endif()
+endif()
+
+# find_modules() on a network of its own: vornlan in one network namespace (a Wine prefix of its own),
+# pyvisa-py's broadcast discovery from another, joined by a veth pair (link-local addresses). Needs root
+# (skipped otherwise); no port of this machine's is used.
+if(VORN_PYTHON_VENV)
+  vorn_add_vornlan_pytest(python.discovery ${_python_root}/tests/network 600 "" ${_python_root}
+                          PYTHON ${VORN_PYTHON_VENV})
 endif()
