@@ -85,8 +85,9 @@ def resource(request, lan):
     """Each resource of RESOURCES in turn, once this file's vornlan serves it."""
     name = RESOURCES[request.param]
     if not lan.serves(name):
+        said = [line for line in lan.console().splitlines() if ":111/" in line]
         pytest.fail(f"port 111 is held by another program, so {name} would not reach this vornlan: "
-                    "run these tests again when it is free\n" + lan.console())
+                    "run these tests again when it is free\n" + "\n".join(said), pytrace=False)
     return name
 
 
