@@ -19,6 +19,8 @@ ensure_tools() {
     # vornlan's tests drive it with real VISA clients: Debian's PyVISA and lxi-tools.
     command -v lxi >/dev/null 2>&1 || missing=1
     /usr/bin/python3 -c 'import pyvisa, pyvisa_py, pytest, pymeasure' >/dev/null 2>&1 || missing=1
+    # ensure_python_venv makes the tests' virtual environment with Debian's venv and pip.
+    /usr/bin/python3 -c 'import ensurepip' >/dev/null 2>&1 || missing=1
     # The web page's tests: Debian's chromium, driven by playwright-core from the npm registry.
     command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1 || missing=1
     [ -x /usr/bin/chromium ] || missing=1
@@ -35,7 +37,7 @@ ensure_tools() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
         mingw-w64 mingw-w64-tools wine wine32:i386 wine64 libwine-dev googletest cmake make \
         msitools wixl faketime osslsigncode openssl zip unzip git ca-certificates \
-        python3 python3-pyvisa python3-pyvisa-py python3-pytest python3-pymeasure lxi-tools chromium \
+        python3 python3-pyvisa python3-pyvisa-py python3-pytest python3-pymeasure python3-venv lxi-tools chromium \
         fonts-dejavu-core >&2
     if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
         DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends nodejs npm >&2
@@ -51,6 +53,27 @@ ensure_web_test_packages() {
         echo "Installing the web page tests' packages (npm ci)..." >&2
         (cd "$web" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund >&2)
     fi
+}
+
+# The Python tests' virtual environment: tests/requirements.txt's pinned releases from PyPI, for the tests
+# that run once with Debian's /usr/bin/python3 and once with this one. One per checkout (a release's
+# wiped build keeps it), remade only when the requirements change; the lock keeps two scripts of the same
+# checkout from making it at once. Sets PYTHON_VENV to its interpreter.
+ensure_python_venv() {
+    local venv="${VORN_PYTHON_VENV_DIR:-$ROOT/build/python-venv}" requirements="$ROOT/tests/requirements.txt"
+    PYTHON_VENV="$venv/bin/python"
+    mkdir -p "$(dirname "$venv")"
+    (
+        flock 9
+        if [ -x "$venv/bin/python" ] && cmp -s "$requirements" "$venv/requirements.txt"; then
+            exit 0
+        fi
+        echo "Making the Python tests' virtual environment in $venv (pip install -r tests/requirements.txt)..." >&2
+        rm -rf "$venv"
+        /usr/bin/python3 -m venv "$venv" >&2
+        "$venv/bin/pip" install --disable-pip-version-check -q -r "$requirements" >&2
+        cp "$requirements" "$venv/requirements.txt"
+    ) 9>"$venv.lock"
 }
 
 # Whether this kernel runs 32-bit programs at all: some virtual machines' kernels have IA-32 emulation
@@ -76,7 +99,8 @@ select_build() {
 
 build() {
     cd "$ROOT"
-    cmake --preset "$PRESET" -B "$BUILD" >/dev/null
+    ensure_python_venv
+    cmake --preset "$PRESET" -B "$BUILD" -DVORN_PYTHON_VENV="$PYTHON_VENV" >/dev/null
     cmake --build "$BUILD" --parallel 2 >&2
 }
 

@@ -4,6 +4,7 @@
 #   Vornlink-<version>-win32.zip  the same files for installing by hand with regsvr32, with vornsh and
 #                                 the method reference
 #   Vornlink-<version>-debug.zip  the debug information of every shipped binary, in the same layout
+#   vorn_module-<v>-py3-none-any.whl, vorn_module-<v>.tar.gz  the Python drivers' wheel and sdist
 #   SHA256SUMS                    for `sha256sum -c SHA256SUMS`
 # Binaries are stripped, and reproducible: another build of the same commit gives the same bytes.
 # With VORN_SIGN_CERT (and VORN_SIGN_KEY) set, the DLLs, programs and the package are signed
@@ -109,5 +110,13 @@ make_zip "$STAGE/zip/$NAME" "$DIST/$NAME-win32.zip"
 make_zip "$STAGE/debug/$NAME" "$DIST/$NAME-debug.zip"
 
 (cd "$DIST" && sha256sum -- *.msi *.zip >SHA256SUMS)
+
+# The Python package (python/): its wheel and source distribution, built in the tests' virtual environment
+# (tests/requirements.txt) with the commit's time, and their sums.
+echo "== Python package" >&2
+ensure_python_venv
+rm -f "$DIST"/vorn_module-*.whl "$DIST"/vorn_module-*.tar.gz
+bash "$ROOT/scripts/python-dist.sh" "$PYTHON_VENV" "$DIST" >/dev/null
+(cd "$DIST" && sha256sum -- vorn_module-*.whl vorn_module-*.tar.gz >>SHA256SUMS)
 echo "== $DIST:" >&2
 (cd "$DIST" && ls -l && cat SHA256SUMS) >&2

@@ -13,24 +13,37 @@ target_include_directories(lan_protocol_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/
 target_link_libraries(lan_protocol_tests PRIVATE vornlan_app GTest::gtest_main)
 vorn_add_gtest(lan_protocol_tests)
 
-# vorn_add_vornlan_pytest(<name> <path> <timeout> [lock] [working folder]): pytest (Debian's, for
-# /usr/bin/python3) over tests that start vornlan under Wine against the simulated module. They find the
-# build through VORN_BIN and VORN_WINE_RUN; `lock` keeps tests that share ports or a service name apart.
+# vorn_add_vornlan_pytest(<name> <path> <timeout> [lock] [working folder] [PYTHON <interpreter>]
+#                         [ARGS <pytest arguments>...]): pytest (by default Debian's, for /usr/bin/python3;
+# PYTHON names another, such as the tests' virtual environment's) over tests that start vornlan under Wine
+# against the simulated module. They find the build through VORN_BIN and VORN_WINE_RUN; `lock` keeps tests
+# that share ports or a service name apart.
 function(vorn_add_vornlan_pytest name path timeout)
   if(NOT CMAKE_CROSSCOMPILING OR NOT CMAKE_HOST_UNIX)
     return()
   endif()
-  set(folder ${CMAKE_CURRENT_BINARY_DIR})
-  if(ARGC GREATER 4)
-    set(folder ${ARGV4})
+  cmake_parse_arguments(PARSE_ARGV 3 _pytest "" "PYTHON" "ARGS")
+  set(python /usr/bin/python3)
+  if(_pytest_PYTHON)
+    set(python ${_pytest_PYTHON})
   endif()
-  add_test(NAME ${name} COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${path} WORKING_DIRECTORY ${folder})
+  set(lock "")
+  set(folder ${CMAKE_CURRENT_BINARY_DIR})
+  list(LENGTH _pytest_UNPARSED_ARGUMENTS _positional)
+  if(_positional GREATER 0)
+    list(GET _pytest_UNPARSED_ARGUMENTS 0 lock)
+  endif()
+  if(_positional GREATER 1)
+    list(GET _pytest_UNPARSED_ARGUMENTS 1 folder)
+  endif()
+  add_test(NAME ${name} COMMAND ${python} -m pytest -q -p no:cacheprovider ${_pytest_ARGS} ${path}
+           WORKING_DIRECTORY ${folder})
   set_tests_properties(${name} PROPERTIES
     ENVIRONMENT "VORN_BIN=${CMAKE_BINARY_DIR}/bin;VORN_WINE_RUN=${CMAKE_BINARY_DIR}/wine-run;PYTHONDONTWRITEBYTECODE=1"
     FIXTURES_REQUIRED clients.registered
     TIMEOUT ${timeout})
-  if(ARGC GREATER 3 AND NOT "${ARGV3}" STREQUAL "")
-    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK ${ARGV3})
+  if(NOT "${lock}" STREQUAL "")
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK ${lock})
   endif()
 endfunction()
 

@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import RESOURCE, sync
+from conftest import sync
 from vorn_module import STAGES, CalibrationError, run_full_calibration
 
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "full_calibration.py")
@@ -101,10 +101,10 @@ EXAMPLE_RUNS = [
 
 
 @pytest.mark.parametrize("args,code,output,sent", EXAMPLE_RUNS, ids=[" ".join(e[0]) or "defaults" for e in EXAMPLE_RUNS])
-def test_the_example_script(lan, args, code, output, sent):
+def test_the_example_script(lan, resource, args, code, output, sent):
     lan.sent()
     env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
-    run = subprocess.run([sys.executable, EXAMPLE, RESOURCE, "--visa-library", "@py", *args], env=env,
+    run = subprocess.run([sys.executable, EXAMPLE, resource, "--visa-library", "@py", *args], env=env,
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == code, run.stdout + run.stderr
     assert output in run.stdout + run.stderr

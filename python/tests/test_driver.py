@@ -157,7 +157,7 @@ BYPASSED = [
 def test_what_the_validators_refuse_vornlan_refuses_too(lan, module, line, number, names):
     module.write(line)
     with pytest.raises(VornError) as raised:
-        module.check_errors()
+        module.raise_errors()
     assert raised.value.number == number
     assert (names or line) in raised.value.message
     assert lan.sent() == ["SYST:ERR?"], "nothing but the check reached the module"
@@ -210,23 +210,23 @@ def test_with_the_check_off_nothing_raises_until_asked(lan, unchecked):
     sync(unchecked)
     assert "SYST:ERR?" not in lan.sent()
     with pytest.raises(VornError) as raised:
-        unchecked.check_errors()
+        unchecked.raise_errors()
     # vornlan's own entries for this client first, then the module's
     assert raised.value.errors == [(-113, "Undefined header;BAR"),
                                    (-221, "Settings conflict;nothing acquired to save")]
     assert raised.value.number == -113
-    assert unchecked.check_errors() == []
+    unchecked.raise_errors()
 
 
-def test_read_errors_and_clear_empty_both_queues(lan, unchecked):
+def test_check_errors_and_clear_empty_both_queues(lan, unchecked):
     for raw in ("FOO", "SENS:CORR:COLL:METH FULL", "SENS:CORR:COLL:SAVE 1", "VORN:IAV 5000"):
         unchecked.write(raw)
     sync(unchecked)
     lan.sent()
     assert unchecked.next_error == (-113, "Undefined header;FOO")
-    assert unchecked.read_errors() == [(-221, "Settings conflict;nothing acquired to save"),
-                                       (-224, "Illegal parameter value")]
-    assert unchecked.read_errors() == []
+    assert unchecked.check_errors() == [(-221, "Settings conflict;nothing acquired to save"),
+                                        (-224, "Illegal parameter value")]
+    assert unchecked.check_errors() == []
     lan.sent()
     unchecked.write("FOO")
     unchecked.write("VORN:IAV 5000")
@@ -244,7 +244,7 @@ def test_reset_is_refused_without_sending(lan, module):
     assert module.next_error == (0, "No error")
 
 
-def test_raw_socket_session_ends_replies_at_the_newline(lan, module):
+def test_a_session_ends_replies_at_the_newline(lan, module):
     connection = module.adapter.connection
     assert connection.read_termination == "\n" and connection.write_termination == "\n"
     assert module.ask("*IDN?;*OPC?") == IDN + ";1"

@@ -36,9 +36,28 @@ check_dist() {
     zip="$dist/$name-win32.zip" debug="$dist/$name-debug.zip" msi="$dist/$name.msi"
 
     (cd "$dist" && sha256sum -c --strict SHA256SUMS) >"$folder/sums.log" 2>&1 || fail "sha256sum -c: $(cat "$folder/sums.log")"
+    # The Python package: its wheel and sdist beside the rest, summed, the wheel installing offline into
+    # a fresh virtual environment (Debian's Python and packages) with the source's version. Left out of the
+    # lists below.
+    local python_version python_file
+    python_version="$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' "$VORN_SOURCE/python/vorn_module/__init__.py")"
+    for python_file in "vorn_module-$python_version-py3-none-any.whl" "vorn_module-$python_version.tar.gz"; do
+        [ -f "$dist/$python_file" ] || fail "dist/ has no $python_file"
+        grep -q "  $python_file\$" "$dist/SHA256SUMS" || fail "SHA256SUMS doesn't list $python_file"
+    done
+    rm -rf "$folder/python-venv"
+    if /usr/bin/python3 -m venv --system-site-packages "$folder/python-venv" &&
+        "$folder/python-venv/bin/pip" install -q --no-index --disable-pip-version-check \
+            "$dist/vorn_module-$python_version-py3-none-any.whl" >"$folder/pip.log" 2>&1; then
+        [ "$(cd "$folder" && "$folder/python-venv/bin/python" -c 'import vorn_module; print(vorn_module.__version__)')" = \
+          "$python_version" ] || fail "the installed wheel isn't version $python_version"
+    else
+        fail "the wheel doesn't install offline: $(cat "$folder/pip.log")"
+    fi
+
     local listed present
-    listed="$(awk '{print $2}' "$dist/SHA256SUMS" | LC_ALL=C sort)"
-    present="$(cd "$dist" && ls | grep -vx SHA256SUMS | LC_ALL=C sort)"
+    listed="$(awk '{print $2}' "$dist/SHA256SUMS" | grep -v '^vorn_module-' | LC_ALL=C sort)"
+    present="$(cd "$dist" && ls | grep -vx SHA256SUMS | grep -v '^vorn_module-' | LC_ALL=C sort)"
     [ "$listed" = "$present" ] || fail "SHA256SUMS lists [$listed], dist/ holds [$present]"
     [ "$present" = "$(printf '%s\n' "$name-debug.zip" "$name-win32.zip" "$name.msi" | LC_ALL=C sort)" ] ||
         fail "dist/ holds [$present]"
