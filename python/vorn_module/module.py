@@ -11,6 +11,7 @@ check_set_errors hooks) the difference is bridged here, once.
 from __future__ import annotations
 
 import logging
+import warnings
 import math
 import numbers
 import re
@@ -194,6 +195,11 @@ class VornModule(*_BASES):  # type: ignore[misc]
         for number, message in errors:
             log.error("%s: %d,%s", self.name, number, message)
         return errors
+
+    def read_errors(self) -> List[ErrorEntry]:
+        """Before 0.2 the name of :meth:`check_errors`; kept so that scripts written then still run."""
+        warnings.warn("read_errors() is check_errors() now", FutureWarning, stacklevel=2)
+        return self.check_errors()
 
     def raise_errors(self) -> None:
         """Reads the error queue empty and raises :class:`VornError` carrying every entry when there was

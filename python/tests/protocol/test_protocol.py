@@ -166,12 +166,16 @@ def test_an_error_queue_that_never_empties_is_read_a_bounded_number_of_times():
 
 def test_check_errors_returns_the_entries_as_pymeasure_expects_and_raise_errors_raises_them():
     exchange = [("SYST:ERR?", '-113,"Undefined header;FOO"'), ("SYST:ERR?", '-224,"Illegal parameter value"'),
-                NO_ERROR, NO_ERROR, ("SYST:ERR?", '-221,"Settings conflict;x"'), NO_ERROR]
+                NO_ERROR, NO_ERROR, ("SYST:ERR?", '-221,"Settings conflict;x"'), NO_ERROR,
+                ("SYST:ERR?", '-222,"Data out of range"'), NO_ERROR]
     with expected_protocol(VornModule, exchange, error_checking=False) as module:
         assert module.check_errors() == [(-113, "Undefined header;FOO"), (-224, "Illegal parameter value")]
         assert module.check_errors() == []
         with pytest.raises(VornError) as raised:
             module.raise_errors()
+        # Scripts written for 0.1 still read the queue by its old name.
+        with pytest.warns(FutureWarning):
+            assert module.read_errors() == [(-222, "Data out of range")]
     assert raised.value.errors == [(-221, "Settings conflict;x")]
 
 
