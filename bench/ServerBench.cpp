@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <tuple>
+#include <utility>
 
 using Microsoft::WRL::ComPtr;
 using vorn::UniqueBstr;
@@ -51,6 +53,39 @@ double NanosecondsPerCall(Call&& call, int calls = 200000, int rounds = 5)
         best = std::min(best, (Now() - start) / calls * 1e9);
     }
     return best;
+}
+
+// The best of several rounds of each of two calls, taken in turns, so that drift in the machine
+// hits both alike; more rounds than elsewhere, as a ratio of two figures carries the noise of both.
+template <class First, class Second>
+std::pair<double, double> NanosecondsPerCallInTurns(First&& first, Second&& second, int calls, int rounds = 5)
+{
+    std::pair<double, double> best{1e30, 1e30};
+    for (int round = 0; round < rounds; ++round) {
+        best.first = std::min(best.first, NanosecondsPerCall(first, calls, 1));
+        best.second = std::min(best.second, NanosecondsPerCall(second, calls, 1));
+    }
+    return best;
+}
+
+// The last two lines of a file: a traced call's two records.
+std::string LastTwoLines(const std::wstring& path)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return {};
+    std::string text;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0)
+        text.append(chunk, got);
+    CloseHandle(file);
+    if (text.size() < 2 || text.back() != '\n')
+        return {};
+    const std::size_t last = text.rfind('\n', text.size() - 2);
+    const std::size_t previous = last == std::string::npos || last == 0 ? std::string::npos : text.rfind('\n', last - 1);
+    return text.substr(previous == std::string::npos ? 0 : previous + 1);
 }
 
 SIZE_T CommitCharge()
@@ -142,24 +177,58 @@ int main()
     const double floor = NanosecondsPerCall([&] { send(command); });
 
     // The same entries through the tracing library, forwarding to the do-nothing module and
-    // recording every call into a file of its own: what tracing adds to a call.
+    // recording every call into a file of its own: what tracing adds to a call. Its own floor is
+    // what it can't do without, the two appends of a call's records: the same bytes (a call's
+    // records as the trace wrote them) appended by two WriteFile calls to a file beside the trace,
+    // opened as the trace opens its own, without lock, checks or formatting.
     const std::wstring traceLog = g_bin + L"\\bench-trace.log";
+    const std::wstring appendLog = g_bin + L"\\bench-appends.log";
     SetEnvironmentVariableW(L"VORN_TRACE_TARGET", (g_bin + L"\\null-module\\Vorn.dll").c_str());
     SetEnvironmentVariableW(L"VORN_TRACE_LOG", traceLog.c_str());
     const HMODULE traced = LoadLibraryW((g_bin + L"\\trace\\Vorn.dll").c_str());
+    const HANDLE appends =
+        CreateFileW(appendLog.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                    nullptr);
     using Read = LONG(WINAPI*)(unsigned char*, LONG, LONG*);
-    double tracedSend = -1, tracedRead = -1, untracedRead = -1;
-    if (traced) {
+    struct Traced {
+        double untraced = -1, traced = -1, appends = -1;
+        double adds() const { return traced - untraced; }
+    } sendCost, readCost;
+    if (traced && appends != INVALID_HANDLE_VALUE) {
         const auto read = Export<Read>(module, "GetQueryResponse");
         const auto tracedSendEntry = Export<Send>(traced, "SendScpiCommand");
         const auto tracedReadEntry = Export<Read>(traced, "GetQueryResponse");
         unsigned char buffer[258] = {};
         LONG count = 0;
-        untracedRead = NanosecondsPerCall([&] { read(buffer, 256, &count); }, 20000);
-        tracedSend = NanosecondsPerCall([&] { tracedSendEntry(command); }, 20000);
-        tracedRead = NanosecondsPerCall([&] { tracedReadEntry(buffer, 256, &count); }, 20000);
+        // Two appends of the records a call of `entry` leaves, against the traced call itself.
+        const auto measure = [&](Traced& cost, auto&& entry) {
+            entry();
+            const std::string records = LastTwoLines(traceLog);
+            const std::size_t split = records.find('\n') + 1;
+            if (split == 0)
+                return;
+            const auto append = [&](std::size_t from, std::size_t length) {
+                DWORD written = 0;
+                WriteFile(appends, records.data() + from, static_cast<DWORD>(length), &written, nullptr);
+            };
+            std::tie(cost.appends, cost.traced) = NanosecondsPerCallInTurns(
+                [&] {
+                    append(0, split);
+                    append(split, records.size() - split);
+                },
+                entry, 20000, 15);
+        };
+        sendCost.untraced = floor;
+        measure(sendCost, [&] { tracedSendEntry(command); });
+        readCost.untraced = NanosecondsPerCall([&] { read(buffer, 256, &count); }, 20000);
+        measure(readCost, [&] { tracedReadEntry(buffer, 256, &count); });
         DeleteFileW(traceLog.c_str());
         DeleteFileW((traceLog + L".1").c_str());
+    }
+    if (appends != INVALID_HANDLE_VALUE) {
+        CloseHandle(appends);
+        DeleteFileW(appendLog.c_str());
     }
 
     short type = 1, number = 7, address = 16, port = 1;
@@ -190,13 +259,15 @@ int main()
     };
     std::printf("\nns per call, module entries doing nothing (best of 5 rounds of 200000 calls)\n");
     std::printf("  direct SendScpiCommand call (floor): %.0f\n", floor);
-    if (tracedSend < 0) {
-        std::printf("  traced: trace\\Vorn.dll could not be loaded\n\n");
+    if (sendCost.traced < 0 || readCost.traced < 0) {
+        std::printf("  traced: trace\\Vorn.dll could not be loaded, or its file not read\n\n");
     } else {
-        std::printf("  traced, two records per call into a file (best of 5 rounds of 20000 calls):\n");
-        std::printf("  traced SendScpiCommand: %.0f (adds %.0f)\n", tracedSend, tracedSend - floor);
-        std::printf("  GetQueryResponse: %.0f, traced %.0f (adds %.0f)\n\n", untracedRead, tracedRead,
-                    tracedRead - untracedRead);
+        std::printf("  traced, two records per call into a file (best of 15 rounds of 20000 calls, in turns with\n"
+                    "  its floor: the two appends of the same records, without lock, checks or formatting):\n");
+        std::printf("  traced SendScpiCommand: %.0f, adds %.0f, %.2fx its floor (%.0f)\n", sendCost.traced,
+                    sendCost.adds(), sendCost.adds() / sendCost.appends, sendCost.appends);
+        std::printf("  GetQueryResponse: %.0f, traced %.0f, adds %.0f, %.2fx its floor (%.0f)\n\n", readCost.untraced,
+                    readCost.traced, readCost.adds(), readCost.adds() / readCost.appends, readCost.appends);
     }
     std::printf("  %-20s %10s %10s %10s %12s\n", "method", "vtable", "Invoke", "stock", "Invoke/stock");
     for (Row& row : rows) {

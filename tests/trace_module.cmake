@@ -23,4 +23,6 @@ add_executable(trace_module_tests trace/TraceModuleTests.cpp trace/TraceClient.c
 target_include_directories(trace_module_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(trace_module_tests PRIVATE vornlink_commands vorn_trace_core GTest::gtest shell32 psapi)
 add_dependencies(trace_module_tests Vornlink vorn_trace vorn_sim vorn_sim_noquery vorn_sim_dependent vorn_quiet_target)
-vorn_add_gtest(trace_module_tests)
+# A zone off UTC by hours and minutes (Wine's processes take theirs from TZ), so that the records'
+# local time is seen to be local.
+vorn_add_gtest(trace_module_tests PROPERTIES ENVIRONMENT "TZ=VTZ-05:30")

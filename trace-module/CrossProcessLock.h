@@ -7,7 +7,8 @@
 // keeps it, and the waiter gives up that record instead of writing beside it.
 //
 // Beside the word, a count of the times the file was renamed away (rotated): read under the lock,
-// it tells a process whose handle still points at the renamed file to reopen the path.
+// it tells a process whose handle still points at the renamed file to reopen the path. And the
+// file's size as its writers have counted it, so a record's size check asks nothing of the kernel.
 
 #include "Handles.h"
 
@@ -36,11 +37,14 @@ public:
     // Only while holding the lock.
     LONG rotations() const noexcept { return page_->rotations; }
     void noteRotation() noexcept { InterlockedIncrement(&page_->rotations); }
+    unsigned long long size() const noexcept { return page_->size; }
+    void setSize(unsigned long long size) noexcept { page_->size = size; }
 
 private:
     struct Page {
-        volatile LONG holder;    // the holder's process id, 0 when free
-        volatile LONG rotations; // times the file has been renamed away
+        volatile LONG holder;            // the holder's process id, 0 when free
+        volatile LONG rotations;         // times the file has been renamed away
+        volatile unsigned long long size; // the file's size after the last record written
     };
     UniqueHandle mapping_;
     Page* page_ = nullptr;

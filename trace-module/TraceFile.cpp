@@ -197,33 +197,51 @@ void TraceFile::write(std::string_view records)
             }
             stuckHolder_ = 0;
             const ULONGLONG now = GetTickCount64();
+            bool recount = false; // take the size from the file itself, not from the writers' count
             if (!current_.checked) {
                 current_.checked = true;
                 current_.rotationsSeen = current_.lock->rotations();
                 nextPathCheck_ = now + pathCheckMs;
                 reopen = !pathNamesCurrent();
+                recount = true;
             } else if (current_.lock->rotations() != current_.rotationsSeen) {
                 reopen = true;
             } else if (now >= nextPathCheck_) {
                 nextPathCheck_ = now + pathCheckMs;
                 reopen = !pathNamesCurrent();
+                recount = true;
             }
             if (!reopen) {
-                std::string text = notesDue();
-                text += records;
-                const unsigned long long size = sizeOf(current_.file.get());
-                if (size > 0 && size + text.size() > limit_ && now >= nextRotation_) {
-                    reopen = rotate();
-                    if (!reopen)
-                        nextRotation_ = now + pathCheckMs; // held by a reader: keep writing, try later
+                // The writers count what they append, so a record's size check is a read of the
+                // shared page, not a query of the file (a few µs under Wine). The count is taken
+                // from the file when this process starts on it, at each look at the path (someone
+                // else may have written to or cut the file), and before renaming it.
+                CrossProcessLock& shared = *current_.lock;
+                if (recount)
+                    shared.setSize(sizeOf(current_.file.get()));
+                // One WriteFile per record, with the notes due in front of it (copied only then).
+                std::string withNotes = notesDue();
+                std::string_view text = records;
+                if (!withNotes.empty())
+                    text = withNotes += records;
+                const std::size_t bytes = text.size();
+                unsigned long long size = shared.size();
+                if (size > 0 && size + bytes > limit_ && now >= nextRotation_) {
+                    size = sizeOf(current_.file.get());
+                    shared.setSize(size);
+                    if (size > 0 && size + bytes > limit_) {
+                        reopen = rotate();
+                        if (!reopen)
+                            nextRotation_ = now + pathCheckMs; // held by a reader: keep writing, try later
+                    }
                 }
                 if (!reopen) {
                     DWORD written = 0;
-                    whole = WriteFile(current_.file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
-                                      nullptr) &&
-                            written == text.size();
+                    whole = WriteFile(current_.file.get(), text.data(), static_cast<DWORD>(bytes), &written, nullptr) &&
+                            written == bytes;
                     error = GetLastError();
                     if (whole) {
+                        shared.setSize(size + bytes);
                         headerDue_ = headerDue_ && header_.empty();
                         dropped_ = 0;
                     }

@@ -11,6 +11,8 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -547,13 +549,14 @@ private:
 // Several processes at once, each naming the file in its own way: whole records, and within what
 // the two files hold, every process's records without a gap up to its last. Both start their calls
 // together, and each makes its last call once both are done with the others, so that the files
-// kept hold records of both whatever the speed of either.
+// kept hold records of both whatever the speed of either. Each file stays within the limit, which
+// a writer's own records alone don't reach at 32 KiB: it counts what the other appends too.
 TEST_F(TraceFile, SeveralProcessesAppendWholeRecords)
 {
     constexpr int calls = 60; // and one more at the end
     std::wstring otherSpelling = trace.path();
     std::replace(otherSpelling.begin(), otherSpelling.end(), L'\\', L'/');
-    for (const wchar_t* limitKb : {L"", L"8"}) {
+    for (const wchar_t* limitKb : {L"", L"8", L"32"}) {
         SCOPED_TRACE(testing::Message() << "VORN_TRACE_MAX_KB=" << vorn::test::Narrow(limitKb));
         clearTrace();
         SetVariable(L"VORN_TRACE_MAX_KB", limitKb);
@@ -602,8 +605,10 @@ TEST_F(TraceFile, SeveralProcessesAppendWholeRecords)
         if (*limitKb == L'\0') {
             EXPECT_EQ(trace.notes().size(), 2u) << "a header per process";
         } else {
-            EXPECT_LE(old.rawText().size(), 8192u);
-            EXPECT_LE(trace.rawText().size(), 8192u);
+            const std::size_t limit = std::stoul(limitKb) * 1024;
+            EXPECT_FALSE(old.rawText().empty()) << "rotated";
+            EXPECT_LE(old.rawText().size(), limit);
+            EXPECT_LE(trace.rawText().size(), limit);
         }
         ExpectHeadersBeforeRecords(old.path());
         ExpectHeadersBeforeRecords(trace.path());
@@ -699,6 +704,122 @@ TEST_F(TraceFile, AReaderHoldingTheFileDelaysTheRotationAndLosesNothing)
     EXPECT_LE(trace.rawText().size(), 1024u);
 }
 
+// Changes a file the trace holds open, sharing it as the trace does: appends `bytes`, or first
+// empties it when `cut`.
+void ChangeHeldFile(const std::wstring& path, const std::string& bytes, bool cut)
+{
+    const std::unique_ptr<void, decltype(&CloseHandle)> file(
+        CreateFileW(path.c_str(), FILE_APPEND_DATA | (cut ? GENERIC_WRITE : 0),
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    cut ? TRUNCATE_EXISTING : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+        &CloseHandle);
+    ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(bytes.empty() || WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                                           nullptr));
+}
+
+// The writers count what they append instead of asking the file's size at every record; the limit
+// still holds whatever else changes the file. Lines added by another program count from the next
+// look at the file (at most half a second on), and a file cut short is not rotated for the size it
+// had.
+TEST_F(TraceFile, TheLimitHoldsWhateverElseChangesTheFile)
+{
+    SetVariable(L"VORN_TRACE_MAX_KB", L"2");
+    {
+        const Marker ready(L"trace_tests.ready"), go(L"trace_tests.go");
+        Client writer(PausedClient(ready, go, 4));
+        ASSERT_TRUE(ready.awaited());
+        const std::size_t written = trace.rawText().size(); // the header and the first call
+        ASSERT_LT(written, 1500u);
+        // Short of the limit by less than the four calls to come take.
+        const std::string added = "# added by another program " + std::string(2048 - 300 - written, '.') + '\n';
+        ChangeHeldFile(trace.path(), added, false);
+        Sleep(600);
+        go.remove();
+        EXPECT_EQ(writer.Wait().exitCode, 0u);
+        const std::string old = vorn::test::ReadFileBytes(trace.path() + L".1");
+        EXPECT_NE(old.find(added), std::string::npos) << "rotated past what the other program added";
+        EXPECT_LE(old.size(), 2048u);
+        EXPECT_LE(trace.rawText().size(), 2048u);
+        EXPECT_EQ(SentIn({trace.path() + L".1", trace.path()}),
+                  (std::vector<std::string>{"before", "after-1", "after-2", "after-3", "after-4"}));
+    }
+    clearTrace();
+    {
+        // Brought near the limit by another program and a call, then cut: the next record goes into
+        // the emptied file, nothing is renamed.
+        const Marker ready(L"trace_tests.ready"), go(L"trace_tests.go");
+        const Marker readyAgain(L"trace_tests.ready2"), goAgain(L"trace_tests.go2");
+        WriteBytes(go.path(), "");
+        WriteBytes(goAgain.path(), "");
+        Client writer(ClientOptions{L"trace",
+                                    {L"send:before", L"signal:" + ready.path(), L"await-gone:" + go.path(),
+                                     L"send:after-1", L"signal:" + readyAgain.path(), L"await-gone:" + goAgain.path(),
+                                     L"send:after-2"}});
+        ASSERT_TRUE(ready.awaited());
+        const std::size_t written = trace.rawText().size();
+        ASSERT_LT(written, 1500u);
+        ChangeHeldFile(trace.path(), "# " + std::string(2048 - 200 - 3 - written, '.') + '\n', false);
+        Sleep(600);
+        go.remove();
+        ASSERT_TRUE(readyAgain.awaited());
+        ASSERT_FALSE(Exists(trace.path() + L".1"));
+        ASSERT_GT(trace.rawText().size() + 100u, 2048u) << "one more record would pass the limit";
+        ChangeHeldFile(trace.path(), "", true);
+        goAgain.remove();
+        EXPECT_EQ(writer.Wait().exitCode, 0u);
+        EXPECT_FALSE(Exists(trace.path() + L".1"));
+        EXPECT_EQ(trace.sentCommands(), (std::vector<std::string>{"after-2"}));
+    }
+}
+
+unsigned long long FileTimeCount(const FILETIME& time)
+{
+    return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// "2026-12-08T06:31:58.091" as a FILETIME count; 0 when it isn't one.
+unsigned long long TimeOf(const std::string& stamp)
+{
+    SYSTEMTIME time{};
+    FILETIME file{};
+    if (std::sscanf(stamp.c_str(), "%4hu-%2hu-%2huT%2hu:%2hu:%2hu.%3hu", &time.wYear, &time.wMonth, &time.wDay,
+                    &time.wHour, &time.wMinute, &time.wSecond, &time.wMilliseconds) != 7 ||
+        !SystemTimeToFileTime(&time, &file))
+        return 0;
+    return FileTimeCount(file);
+}
+
+unsigned long long LocalNow()
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    FILETIME file{};
+    SystemTimeToFileTime(&now, &file);
+    return FileTimeCount(file);
+}
+
+// Records and notes carry the local time of the process that writes them. The tests run in a zone
+// off UTC by hours and minutes (tests/trace_module.cmake), which clients share with this process.
+TEST_F(TraceFile, RecordsCarryTheLocalTime)
+{
+    FILETIME utc;
+    GetSystemTimeAsFileTime(&utc);
+    const unsigned long long before = LocalNow();
+    ASSERT_GE(std::llabs(static_cast<long long>(before - FileTimeCount(utc))), 3600ll * 10000000)
+        << "run in a zone off UTC";
+    run(L"trace", {L"IDN", L"ERR"});
+    const unsigned long long after = LocalNow();
+    const std::vector<std::string> lines = RawLines(trace.path());
+    ASSERT_EQ(lines.size(), 9u); // the header, two records per call
+    for (const std::string& line : lines) {
+        const unsigned long long stamp = TimeOf(line.substr(line.rfind("# ", 0) == 0 ? 2 : 0, 23));
+        EXPECT_GE(stamp + 10000, before) << line; // to the millisecond
+        EXPECT_LE(stamp, after) << line;
+    }
+}
+
 // A file deleted while processes write it is started anew at the path, by those processes and by
 // later ones. Deleted as current Windows deletes a file in use, its name gone at once (Wine keeps
 // the name until the last handle closes, so the test takes the name away itself).
@@ -733,9 +854,11 @@ public:
         wchar_t name[64];
         swprintf(name, 64, L"Local\\VornTrace.%08lX.%08lX%08lX", info.dwVolumeSerialNumber, info.nFileIndexHigh,
                  info.nFileIndexLow);
-        mapping_.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 8, name));
+        // The page: the holder's word, the count of rotations, the size the writers counted.
+        constexpr DWORD pageSize = 16;
+        mapping_.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, pageSize, name));
         if (mapping_)
-            word_ = static_cast<volatile LONG*>(MapViewOfFile(mapping_.get(), FILE_MAP_WRITE, 0, 0, 8));
+            word_ = static_cast<volatile LONG*>(MapViewOfFile(mapping_.get(), FILE_MAP_WRITE, 0, 0, pageSize));
     }
     ~FileLockWord()
     {
