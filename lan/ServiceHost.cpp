@@ -209,7 +209,7 @@ int WaitForProgramToEnd(const std::wstring& program, DWORD timeoutMs)
     }
 }
 
-std::optional<int> RunAsServiceIfStartedSo()
+std::optional<int> RunAsService()
 {
     Service service;
     g_service = &service;
