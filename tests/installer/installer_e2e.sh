@@ -409,7 +409,7 @@ service)
     # Wine's sc has no qc: the service's registry key holds the same.
     wine_run reg query 'HKLM\System\CurrentControlSet\Services\vornlan' >"$WORK/config.out" 2>&1
     for expected in 'Start    REG_DWORD    0x2' 'ObjectName    REG_SZ    NT AUTHORITY\LocalService' \
-        'vornlan.exe" --service --listen' '--raw-port "15071"' '--allow "127.0.0.0/8,10.7.0.0/16"' '--listen "127.0.0.1"' \
+        'vornlan.exe --service --listen' '--raw-port "15071"' '--allow "127.0.0.0/8,10.7.0.0/16"' '--listen "127.0.0.1"' \
         '--log "C:\ProgramData\Vornlink\vornlan.log"'; do
         grep -qF -- "$expected" "$WORK/config.out" || fail "the service's configuration lacks $expected: $(cat "$WORK/config.out")"
     done
