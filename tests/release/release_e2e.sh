@@ -97,7 +97,8 @@ check_dist() {
     local relative in_zip
     while IFS= read -r relative; do
         in_zip="$(awk -F'\t' -v path="$relative" '
-            { first[$3] = ($3 in first) ? first[$3] : $2; if ($2 == path) source = $3 }
+            !($3 in first) { first[$3] = $2 }
+            $2 == path { source = $3 }
             END { print first[source] }' "$list")"
         cmp -s "$installed/$relative" "$folder/unzipped/$name/$in_zip" ||
             fail "the package's $relative differs from the zip's $in_zip"
