@@ -1,5 +1,6 @@
 # The service's options as the package's public properties: each VORNLAN_<NAME> becomes the option on the
-# service's command line, is kept under HKLM\Software\Vornlink\vornlan for the next upgrade or repair
+# service's command line (after --service, which alone makes vornlan run as the service), is kept under
+# HKLM\Software\Vornlink\vornlan for the next upgrade or repair
 # (a value given on msiexec's command line wins over the kept one), and falls back to its default.
 #   <NAME>|<option>|<default>
 set(VORN_SERVICE_OPTIONS
@@ -53,7 +54,7 @@ function(vorn_service_options folder)
     "  <ServiceInstall Id=\"VornlanService\" Name=\"vornlan\" DisplayName=\"Vorn module network access (vornlan)\"\n"
     "                  Description=\"Serves the Vorn calibration module to VISA clients on the network (raw SCPI socket, VXI-11) and shows it on a web page.\"\n"
     "                  Type=\"ownProcess\" Start=\"auto\" ErrorControl=\"normal\" Account=\"NT AUTHORITY\\LocalService\"\n"
-    "                  Arguments=\"${arguments}--log &quot;[ServiceLogFolder]vornlan.log&quot;\"/>\n")
+    "                  Arguments=\"--service ${arguments}--log &quot;[ServiceLogFolder]vornlan.log&quot;\"/>\n")
   foreach(part options steps service)
     string(APPEND ${part} "</Include>\n")
   endforeach()

@@ -13,14 +13,14 @@
 const char kUsage[] =
     "usage: vornlan [--listen ADDRESS] [--allow NETWORK]... [--raw-port N] [--vxi11-port N]\n"
     "               [--no-portmapper] [--http-port N] [--local NETWORK]... [--max-clients N]\n"
-    "               [--log FILE]\n"
+    "               [--log FILE] [--service]\n"
     "\n"
     "Serves the calibration module to VISA clients on the network: SCPI over a raw socket\n"
     "(TCPIP::host::5025::SOCKET) and VXI-11 (TCPIP::host::INSTR), and a web page showing what it\n"
     "is, who is connected and what the module is told.\n"
     "\n"
-    "Started by the service control manager it runs as the service vornlan, logging to\n"
-    "%ProgramData%\\Vornlink\\vornlan.log unless --log names a file.\n"
+    "With --service, which only the service's registered command line carries, it runs as the\n"
+    "service vornlan, logging to %ProgramData%\\Vornlink\\vornlan.log unless --log names a file.\n"
     "\n"
     "  --listen ADDRESS   the IPv4 address to listen on (default 127.0.0.1: this machine only;\n"
     "                     0.0.0.0 for every interface)\n"
@@ -34,7 +34,8 @@ const char kUsage[] =
     "                     networks, i.e. this machine; repeatable); elsewhere the page is read-only\n"
     "  --max-clients N    connections at once over every transport (default 16)\n"
     "  --log FILE         also append every line to FILE (past 1 MB it becomes FILE.1 and FILE\n"
-    "                     starts anew)\n"
+    "                     starts anew)\n"    "  --service          run as the service vornlan (for the service control manager: sc create,\n"
+    "                     the package); at a console it is refused\n"
     "\n"
     "vornlan --wait-for-exit PATH waits (at most 30 s) until no process runs the program PATH; the\n"
     "installer uses it between stopping the service and replacing its file.\n";
@@ -78,6 +79,10 @@ std::optional<LanOptions> ParseOptions(std::span<const std::wstring> arguments, 
         const std::wstring& option = arguments[i];
         if (option == L"--help" || option == L"-h" || option == L"/?") {
             options.help = true;
+            continue;
+        }
+        if (option == L"--service") {
+            options.service = true;
             continue;
         }
         if (option == L"--no-portmapper") {

@@ -12,6 +12,7 @@ struct LanOptions {
     NetworkSettings network;
     std::wstring logFile; // empty: the console only
     bool help = false;
+    bool service = false; // --service: the service control manager's command line
 };
 
 // nullopt with `error` set when the command line is wrong.

@@ -88,7 +88,9 @@ public:
     void WaitForStop() override { WaitForSingleObject(stopRequested_.get(), INFINITE); }
 
     // Checkpoints while the connections drop and the module's thread finishes its message; past the
-    // limit the process ends without it.
+    // limit the process ends without it. TerminateProcess, not ExitProcess: ExitProcess would run the
+    // libraries' detach code (the module library's among them) while the stuck thread may hold their
+    // locks, and hang there.
     void Stopping() override
     {
         watchdog_ = std::thread([this] {
@@ -96,7 +98,7 @@ public:
             while (!stopped_) {
                 if (std::chrono::steady_clock::now() >= deadline) {
                     Stopped(ERROR_SERVICE_SPECIFIC_ERROR, ERROR_TIMEOUT);
-                    ExitProcess(ERROR_TIMEOUT);
+                    TerminateProcess(GetCurrentProcess(), ERROR_TIMEOUT);
                 }
                 Report(SERVICE_STOP_PENDING, kStopHintMs);
                 Sleep(1000);
@@ -209,7 +211,7 @@ int WaitForProgramToEnd(const std::wstring& program, DWORD timeoutMs)
     }
 }
 
-std::optional<int> RunAsServiceIfStartedSo()
+std::optional<int> RunAsService()
 {
     Service service;
     g_service = &service;

@@ -8,10 +8,11 @@
 
 inline constexpr wchar_t kServiceName[] = L"vornlan";
 
-// When the service control manager started this process: runs the service until it stops and returns
-// the process's exit code. nullopt when the process wasn't started as a service (run as a console
-// program then).
-std::optional<int> RunAsServiceIfStartedSo();
+// Called only for a command line that carries --service: under Wine the dispatcher connects to whichever
+// service the manager is starting at that moment, so a console run must never try. Runs the service until
+// it stops and returns the process's exit code; nullopt when the service control manager didn't start
+// this process.
+std::optional<int> RunAsService();
 
 // Waits until no process runs `program` (a full path), up to the time given: 0 when none does, 1 when one
 // still does. An installer calls it (vornlan --wait-for-exit PATH) between stopping the service and

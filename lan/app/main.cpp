@@ -1,5 +1,5 @@
-// vornlan: the module on the lab network. Started by the service control manager it runs as the service
-// "vornlan"; otherwise as a console program, where Ctrl+C or closing the console ends everything cleanly.
+// vornlan: the module on the lab network. With --service (the service's registered command line) it runs
+// as the service "vornlan"; otherwise as a console program, where Ctrl+C or closing the console ends everything cleanly.
 // Either way the server object lives on the instrument's own thread and the transports feed it whole
 // program messages.
 #include "EventLog.h"
@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -43,12 +44,18 @@ private:
 
 int main()
 {
-    if (const auto serviceExit = RunAsServiceIfStartedSo())
-        return *serviceExit;
-
     const std::vector<std::wstring> arguments = CommandLineArguments();
     if (arguments.size() == 2 && arguments[0] == L"--wait-for-exit")
         return WaitForProgramToEnd(arguments[1], 30000);
+    // Only the registered command line carries --service; the rest of it is checked by the service,
+    // which says in its log what is wrong.
+    if (std::find(arguments.begin(), arguments.end(), L"--service") != arguments.end()) {
+        if (const auto serviceExit = RunAsService())
+            return *serviceExit;
+        std::fprintf(stderr, "vornlan: --service is for the service control manager (sc create, the package); "
+                             "at a console run vornlan without it\n");
+        return 2;
+    }
 
     std::string error;
     const auto options = ParseOptions(arguments, error);

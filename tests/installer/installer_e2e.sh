@@ -128,40 +128,23 @@ $left"
 # The registry's lines of one key tree, from a snapshot (key paths as the snapshot writes them).
 reg_lines() { grep -iF "$2" "$WORK/$1.reg" | sed 's/^[^\t]*\t//' ; }
 
-# expect_files <what> [with-optional-modules]: exactly the product's files, identical to the build's
-# (with the optional features: the simulated and the tracing module).
+# expect_files <what> <features>: exactly the files of those features (comma-separated, as ADDLOCAL names
+# them; ALL for every one), identical to their sources, from the package's own list (PackageFiles.txt).
 expect_files() {
-    local expected="$WORK/expected.files" actual="$WORK/actual.files" rel
-    {
-        echo "Vornlink.dll"
-        echo "fullcal.exe"
-        echo "vornsh.exe"
-        echo "vornlan.exe"
-        echo "README.md"
-        (cd "$VORN_SOURCE/examples" && find . -type f | sed 's|^\./|examples/|')
-        if [ "${2:-}" = with-optional-modules ]; then
-            echo "Simulated module/Vorn.dll"
-            echo "Simulated module/README.md"
-            echo "Tracing module/Vorn.dll"
-            echo "Tracing module/README.md"
-        fi
-    } | LC_ALL=C sort >"$expected"
+    local expected="$WORK/expected.files" actual="$WORK/actual.files" sources="$WORK/sources.files"
+    awk -F'\t' -v features="$2" -v bin="$VORN_BIN" '
+        BEGIN { n = split(features, list, ","); for (i = 1; i <= n; i++) wanted[list[i]] = 1 }
+        features == "ALL" || $1 in wanted { sub(/^<bin>/, bin, $3); print $2 "\t" $3 }' \
+        "$VORN_GENERATED/PackageFiles.txt" | LC_ALL=C sort >"$sources"
+    [ -s "$sources" ] || { fail "$1: no files listed for $2 in $VORN_GENERATED/PackageFiles.txt"; return; }
+    cut -f1 "$sources" >"$expected"
     [ -d "$INSTALL_DIR" ] || { fail "$1: $INSTALL_DIR is missing"; return; }
     (cd "$INSTALL_DIR" && find . -type f | sed 's|^\./||') | LC_ALL=C sort >"$actual"
     diff "$expected" "$actual" >"$WORK/files.diff" || fail "$1: installed files differ:$(cat "$WORK/files.diff")"
-    while read -r rel; do
-        local source
-        case "$rel" in
-        Vornlink.dll | fullcal.exe | vornsh.exe | vornlan.exe) source="$VORN_BIN/$rel" ;;
-        README.md) source="$VORN_SOURCE/README.md" ;;
-        examples/*) source="$VORN_SOURCE/$rel" ;;
-        "Simulated module/Vorn.dll") source="$VORN_BIN/sim/Vorn.dll" ;;
-        "Simulated module/README.md") source="$VORN_SOURCE/simulated-module/README.md" ;;
-        "Tracing module/Vorn.dll") source="$VORN_BIN/trace/Vorn.dll" ;;
-        "Tracing module/README.md") source="$VORN_SOURCE/trace-module/README.md" ;;
-        esac
+    local rel source
+    while IFS=$'\t' read -r rel source; do
         [ -f "$INSTALL_DIR/$rel" ] && { cmp -s "$source" "$INSTALL_DIR/$rel" || fail "$1: $rel differs from $source"; }
-    done <"$expected"
+    done <"$sources"
 }
 
 # expect_product <snapshot> <product code> <version>: the one product of our upgrade code, as the
@@ -234,6 +217,9 @@ expect_idn() {
 }
 
 IDN="VORN,EC-2P Simulated Module,SIM00001,01.002"
+# ADDLOCAL=ALL starts the service too: on ports of these tests' own, not the standard ones other
+# programs on this machine may hold (a service that can bind none of its ports fails the install).
+SERVICE_PORTS=(VORNLAN_RAW_PORT=15072 VORNLAN_VXI11_PORT=11072 VORNLAN_HTTP_PORT=18072)
 CLSID_KEY="$(grep -oE 'CLSID\\\{[0-9A-Fa-f-]{36}\}' "$VORN_GENERATED/Registration32.wxi" | head -1)"
 LOCAL_PACKAGE='"localpackage"=|^f \./windows/installer/[0-9a-f]+\.msi$'
 SOURCE_LIST='installer\\\\products\\\\[0-9a-f]{32}\\\\sourcelist'
@@ -297,7 +283,7 @@ install_uninstall)
     nothing_of_ours before "the template"
     install install "$MSI"
     snapshot installed
-    expect_files "installed"
+    expect_files "installed" Vornlink
     [ -e "$SIM_DIR" ] && fail "the simulated module was installed without being asked for"
     expect_product installed "$VORN_PRODUCT_CODE" "$VORN_VERSION"
     classes_of installed | grep -iF >/dev/null "inprocserver32"$'\t''@="C:\\Program Files (x86)\\Vornlink\\Vornlink.dll"' ||
@@ -318,8 +304,8 @@ simulated_module)
     # With the simulated module: fullcal and scripts against the installed server; the simulator's
     # traffic record, written into its folder, goes with the uninstall.
     snapshot before
-    install install "$MSI" ADDLOCAL=ALL
-    expect_files "installed with the simulated module" with-optional-modules
+    install install "$MSI" ADDLOCAL=ALL "${SERVICE_PORTS[@]}"
+    expect_files "installed with every feature" ALL
     run_fullcal fullcal
     run_script script32 "$SIM_DIR" Identify.vbs "$IDN"
     run_script script64 "$WORK" Version.vbs "01.002" 64
@@ -359,7 +345,7 @@ twice_and_repair)
     diff <(classes_of installed) <(classes_of damaged) >/dev/null && fail "the damage did not reach the registry"
     install repair "$MSI" REINSTALL=ALL REINSTALLMODE=amus
     snapshot repaired
-    expect_files "repaired"
+    expect_files "repaired" Vornlink
     same_state installed repaired "after repairing" "$SOURCE_LIST"
     uninstall uninstall "$MSI"
     snapshot uninstalled
@@ -369,7 +355,7 @@ upgrade)
     # A higher version replaces the old one whole: one product left, files and registration as before,
     # the server working, and its uninstall leaves nothing of either version.
     snapshot before
-    install install "$MSI" ADDLOCAL=ALL
+    install install "$MSI" ADDLOCAL=ALL "${SERVICE_PORTS[@]}"
     snapshot installed
     expect_product installed "$VORN_PRODUCT_CODE" "$VORN_VERSION"
     # The features are named again: Wine 8 lacks MigrateFeatureStates, which carries them over on Windows.
@@ -377,7 +363,7 @@ upgrade)
     snapshot upgraded
     expect_product upgraded "$VORN_PRODUCT_CODE_NEXT" "$VORN_VERSION_NEXT"
     [ -n "$(reg_lines upgraded "{${VORN_PRODUCT_CODE,,}}")" ] && fail "the old product is still registered"
-    expect_files "upgraded" with-optional-modules
+    expect_files "upgraded" ALL
     diff <(classes_of installed) <(classes_of upgraded) >"$WORK/upgrade.diff" ||
         fail "the registration changed with the upgrade:$(cat "$WORK/upgrade.diff")"
     run_script script32 "$SIM_DIR" Identify.vbs "$IDN"
@@ -419,10 +405,11 @@ service)
     install install "$MSI" ADDLOCAL=Vornlink,NetworkAccess VORNLAN_RAW_PORT=15071 VORNLAN_VXI11_PORT=11071 \
         VORNLAN_HTTP_PORT=18071 VORNLAN_ALLOW=127.0.0.0/8,10.7.0.0/16
     expect_service RUNNING "after installing"
+    expect_files "installed with network access" Vornlink,NetworkAccess
     # Wine's sc has no qc: the service's registry key holds the same.
     wine_run reg query 'HKLM\System\CurrentControlSet\Services\vornlan' >"$WORK/config.out" 2>&1
     for expected in 'Start    REG_DWORD    0x2' 'ObjectName    REG_SZ    NT AUTHORITY\LocalService' \
-        '--raw-port "15071"' '--allow "127.0.0.0/8,10.7.0.0/16"' '--listen "127.0.0.1"' \
+        'vornlan.exe --service --listen' '--raw-port "15071"' '--allow "127.0.0.0/8,10.7.0.0/16"' '--listen "127.0.0.1"' \
         '--log "C:\ProgramData\Vornlink\vornlan.log"'; do
         grep -qF -- "$expected" "$WORK/config.out" || fail "the service's configuration lacks $expected: $(cat "$WORK/config.out")"
     done

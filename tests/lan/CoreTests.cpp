@@ -162,6 +162,13 @@ TEST(Options, NetworksPortsAndTheirRefusals)
     EXPECT_TRUE(Admits(options->network.local, 0xC0A8070A));
     EXPECT_EQ(options->network.httpPort, 0);
     EXPECT_TRUE(parse({L"--allow", L""}, error)->network.allow.empty()); // empty: everyone
+    // The service's registered command line carries --service; the usage names it.
+    EXPECT_FALSE(options->service);
+    const auto service = parse({L"--service", L"--raw-port", L"15000"}, error);
+    ASSERT_TRUE(service) << error;
+    EXPECT_TRUE(service->service);
+    EXPECT_EQ(service->network.rawPort, 15000);
+    EXPECT_NE(std::string_view(kUsage).find("--service "), std::string_view::npos);
 
     const std::pair<std::vector<std::wstring>, const char*> refused[] = {
         {{L"--allow", L"192.168.7.0/24,,10.0.0.1"}, "--allow takes networks"},

@@ -102,15 +102,26 @@ check_dist() {
     done < <(find "$folder/unzipped" \( -name '*.dll' -o -name '*.exe' \) -print0)
     [ "$count" -ge 3 ] || fail "only $count binaries in the zip"
 
-    # The package installs the zip's files (the simulated module's when asked for), with 8.3 names
-    # beside the long ones that aren't 8.3.
+    # The package holds every file of its list (PackageFiles.txt: feature, installed path, source), each
+    # the zip's file of the same source (the service's copy of vornlan.exe is the zip's vornlan.exe), with
+    # 8.3 names beside the long ones that aren't 8.3.
     rm -rf "$folder/extracted"
     msiextract -C "$folder/extracted" "$msi" >/dev/null || fail "msiextract failed"
-    local installed="$folder/extracted/Program Files/Vornlink" file
-    while IFS= read -r -d '' file; do
-        local relative="${file#"$installed"/}"
-        cmp -s "$file" "$folder/unzipped/$name/$relative" || fail "the package's $relative differs from the zip's"
-    done < <(find "$installed" -type f -print0)
+    local installed="$folder/extracted/Program Files/Vornlink" list="$folder/build/installer/generated/PackageFiles.txt"
+    [ -s "$list" ] || fail "no package list $list"
+    local packaged
+    packaged="$(cd "$installed" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)"
+    [ "$packaged" = "$(cut -f2 "$list" | LC_ALL=C sort)" ] ||
+        fail "the package's files differ from its list:$(diff <(cut -f2 "$list" | LC_ALL=C sort) <(echo "$packaged"))"
+    local relative in_zip
+    while IFS= read -r relative; do
+        in_zip="$(awk -F'\t' -v path="$relative" '
+            !($3 in first) { first[$3] = $2 }
+            $2 == path { source = $3 }
+            END { print first[source] }' "$list")"
+        cmp -s "$installed/$relative" "$folder/unzipped/$name/$in_zip" ||
+            fail "the package's $relative differs from the zip's $in_zip"
+    done <<<"$packaged"
     # Every file and folder name is 8.3 or "SHORT|long" with an 8.3 SHORT, unique in its folder.
     local problems
     problems="$(
