@@ -137,6 +137,22 @@ private:
     std::map<vorn::Method, MethodInfo> described_;
 };
 
+// Ends every wait of the instrument when a test leaves early, so that the waits it left running end.
+class HaltOnExit {
+public:
+    explicit HaltOnExit(Instrument& instrument) : instrument_(instrument) {}
+    HaltOnExit(const HaltOnExit&) = delete;
+    HaltOnExit& operator=(const HaltOnExit&) = delete;
+    ~HaltOnExit()
+    {
+        if (testing::Test::HasFailure())
+            instrument_.Halt();
+    }
+
+private:
+    Instrument& instrument_;
+};
+
 // A client whose departure the test decides.
 class TestPresence final : public ClientPresence {
 public:
@@ -330,6 +346,7 @@ TEST_F(RealInstrument, AClientThatLeftSendsNothingBehindALockAndIsNeverGrantedIt
     const SessionId writer = OpenLink();
     auto unlocked =
         std::async(std::launch::async, [&] { return instrument.WaitUntilUnlocked(writer, true, 60000ms, &linkPresence); });
+    const HaltOnExit halt(instrument);
     Sleep(150); // the quick answer's time passes without a look at the client
     rawPresence.gone = true;
     linkPresence.gone = true;
@@ -358,6 +375,7 @@ TEST_F(RealInstrument, WhatAClientSentWhileTheModuleWasFreeStillRunsAfterItLeft)
     ASSERT_EQ(instrument.Input(raw, "VORN:FINT?\n", false), WaitResult::Done);
     presence.gone = true;
     auto responses = std::async(std::launch::async, [&] { return instrument.WaitForResponses(raw, presence); });
+    const HaltOnExit halt(instrument);
     Sleep(300);
     EXPECT_EQ(responses.wait_for(0s), std::future_status::timeout) << "it waits for the message that can still run";
     const SessionId other = OpenLink();
@@ -377,6 +395,7 @@ TEST_F(RealInstrument, WhatAClientSentWhileTheModuleWasFreeStillRunsAfterItLeft)
     ASSERT_EQ(instrument.Input(late, "VORN:CLEAN\n", false), WaitResult::Done);
     leaving.gone = true;
     auto lateResponses = std::async(std::launch::async, [&] { return instrument.WaitForResponses(late, leaving); });
+    const HaltOnExit haltLate(instrument);
     Sleep(300);
     const SessionId taker = OpenLink();
     ASSERT_EQ(instrument.Lock(taker, false, 0ms), WaitResult::Done);
