@@ -4,6 +4,7 @@
 add_executable(lan_protocol_tests
   ${CMAKE_CURRENT_LIST_DIR}/lan/FakeInstrument.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/ListenerTests.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/lan/RawTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/RpcTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/RpcTestClient.h
   ${CMAKE_CURRENT_LIST_DIR}/lan/Vxi11Tests.cpp
@@ -67,3 +68,9 @@ vorn_windows_path(_readme ${PROJECT_SOURCE_DIR}/README.md)
 string(REPLACE "\\" "\\\\" _readme "${_readme}")
 target_compile_definitions(lan_core_tests PRIVATE "VORN_README_PATH=\"${_readme}\"")
 vorn_add_gtest(lan_core_tests)
+
+# The real instrument in process against a stand-in module link: turns between clients, the bounds of a
+# client's queue, the lock, clients that leave, responses given up on, clear, a message that throws.
+add_executable(lan_instrument_tests ${CMAKE_CURRENT_LIST_DIR}/lan/InstrumentTests.cpp)
+target_link_libraries(lan_instrument_tests PRIVATE vornlan_core GTest::gtest_main)
+vorn_add_gtest(lan_instrument_tests)

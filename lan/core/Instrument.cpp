@@ -7,35 +7,22 @@
 #include "Text.h"
 #include "TrafficHistory.h"
 
+#include <bcrypt.h>
 #include <objbase.h>
 
 #include <algorithm>
 #include <deque>
+#include <exception>
 #include <map>
+#include <new>
+#include <optional>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace {
 
-struct Session {
-    SessionId id = 0;
-    ClientInfo client;
-    Delivery delivery = Delivery::Stream;
-    std::int64_t sinceUnixMillis = 0;
-
-    std::string input;       // the message being received
-    bool discarding = false; // the rest of an over-long message is being dropped
-    size_t pending = 0;      // messages queued or running
-    std::string output;      // responses not yet taken
-    std::uint64_t aborts = 0;
-    std::uint64_t clears = 0; // device clears so far: a response begun before one is dropped
-    bool closed = false;
-
-    std::deque<std::string> errors;
-    std::uint8_t eventStatus = 0;
-    std::uint8_t eventEnable = 0;
-    std::uint8_t serviceEnable = 0;
-};
+using Clock = std::chrono::steady_clock;
 
 // A message whose caller waits for its record (Execute).
 struct Awaited {
@@ -43,10 +30,47 @@ struct Awaited {
     MessageRecord record;
 };
 
+// A message waiting to run, numbered in the order its session queued it.
+struct QueuedMessage {
+    std::string message;
+    std::uint64_t number = 0;
+    std::shared_ptr<Awaited> awaited; // null: the response goes to the session's output
+};
+
+struct Session {
+    SessionId id = 0;
+    ClientInfo client;
+    Delivery delivery = Delivery::Stream;
+    std::int64_t sinceUnixMillis = 0;
+    std::uint64_t opened = 0; // its place among the sessions opened
+
+    std::string input;       // the message being received
+    bool discarding = false; // the rest of an over-long message is being dropped
+    std::deque<QueuedMessage> queued;
+    std::size_t queuedBytes = 0;
+    bool running = false;             // one of its messages is running now
+    std::uint64_t lastNumber = 0;     // the last message queued
+    std::uint64_t discardThrough = 0; // responses of messages numbered up to this are dropped
+    std::string output;               // responses not yet taken
+    std::uint64_t aborts = 0;
+    bool departed = false; // its client has gone: never granted the lock, nothing of it waits for one
+    bool closed = false;
+
+    std::deque<std::string> errors;
+    std::uint8_t eventStatus = 0;
+    std::uint8_t eventEnable = 0;
+    std::uint8_t serviceEnable = 0;
+
+    std::size_t Pending() const noexcept { return queued.size() + (running ? 1 : 0); }
+    bool HasRoom() const noexcept
+    {
+        return queued.size() < Instrument::kMaxQueuedMessages && queuedBytes < Instrument::kMaxQueuedBytes;
+    }
+};
+
 struct Job {
     std::shared_ptr<Session> session;
-    std::string message;
-    std::shared_ptr<Awaited> awaited; // null: the response goes to the session's output
+    QueuedMessage message;
 };
 
 std::int64_t UnixMillisNow()
@@ -63,19 +87,87 @@ ReadResult Outcome(WaitResult status)
     return result;
 }
 
+// The end of a wait of `timeout`; none for the longest one.
+std::optional<Clock::time_point> DeadlineAfter(std::chrono::milliseconds timeout)
+{
+    if (timeout >= std::chrono::milliseconds(std::chrono::hours(24 * 365)))
+        return std::nullopt;
+    return Clock::now() + std::max(timeout, std::chrono::milliseconds(0));
+}
+
+// Session ids: a counter through a keyed permutation of 32 bits (a four-round Feistel network), so an
+// id is never repeated while the program runs and one seen tells nothing of the next. The key comes
+// from the system's random numbers.
+class IdSequence {
+public:
+    explicit IdSequence(Log& log)
+    {
+        if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(keys_), sizeof keys_,
+                                            BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+            // Still unique; guessable only by one who knows when and as which process vornlan started.
+            log.Line("no random numbers from the system: link ids are derived from the start time");
+            LARGE_INTEGER now{};
+            QueryPerformanceCounter(&now);
+            const std::uint64_t seed = static_cast<std::uint64_t>(now.QuadPart) ^ (std::uint64_t{GetCurrentProcessId()} << 32);
+            for (int round = 0; round < kRounds; ++round)
+                keys_[round] = static_cast<std::uint32_t>((seed >> (round * 8)) * 0x9E3779B1u + round);
+        }
+    }
+
+    SessionId Next() noexcept
+    {
+        for (;;) {
+            const SessionId id = Permute(++counter_);
+            if (id != 0)
+                return id;
+        }
+    }
+
+private:
+    static constexpr int kRounds = 4;
+
+    static std::uint32_t Round(std::uint32_t half, std::uint32_t key) noexcept
+    {
+        std::uint32_t x = (half ^ key) * 0x7FEB352Du;
+        x ^= x >> 15;
+        x *= 0x846CA68Bu;
+        x ^= x >> 16;
+        return x & 0xFFFFu;
+    }
+
+    SessionId Permute(std::uint32_t value) const noexcept
+    {
+        std::uint32_t left = value >> 16;
+        std::uint32_t right = value & 0xFFFFu;
+        for (int round = 0; round < kRounds; ++round)
+            left = std::exchange(right, left ^ Round(right, keys_[round]));
+        return left << 16 | right;
+    }
+
+    std::uint32_t keys_[kRounds] = {};
+    std::uint32_t counter_ = 0;
+};
+
 } // namespace
 
 struct Instrument::State {
-    State(Log& log, TrafficHistory* history) : log(log), history(history) {}
+    State(Log& log, TrafficHistory* history, ModuleFactory makeModule)
+        : log(log), history(history), makeModule(std::move(makeModule)), ids(log)
+    {
+    }
 
     Log& log;
     TrafficHistory* const history;
+    const ModuleFactory makeModule;
     mutable SlimMutex mutex;
     SlimCondition changed;
     std::map<SessionId, std::shared_ptr<Session>> sessions;
-    std::deque<Job> jobs;
+    // The sessions with messages waiting to run (closed ones too), served in turn by id.
+    std::map<SessionId, std::shared_ptr<Session>> waiting;
+    SessionId lastServed = 0;
     SessionId lockHolder = 0;
-    SessionId nextId = 1;
+    IdSequence ids;
+    std::uint64_t openedCount = 0;
     bool stopping = false;
     std::thread executor;
 
@@ -124,22 +216,122 @@ struct Instrument::State {
             session.output.clear();
             PushError(session, ScpiError::QueryInterrupted, "a new message came before the response was read");
         }
-        ++session.pending;
-        jobs.push_back(Job{sessions.at(session.id), std::move(message), std::move(awaited)});
+        session.queuedBytes += message.size();
+        session.queued.push_back(QueuedMessage{std::move(message), ++session.lastNumber, std::move(awaited)});
+        waiting.emplace(session.id, sessions.at(session.id));
         changed.notify_all();
     }
 
-    // Drops what the session has queued but not started.
-    void DropJobs(SessionId id)
+    // Takes one byte of a program message; a message it completes is queued.
+    void Take(Session& s, char c)
     {
-        const auto before = jobs.size();
-        std::erase_if(jobs, [id](const Job& job) { return job.session->id == id; });
-        if (const auto session = Find(id))
-            session->pending -= before - jobs.size();
+        if (s.discarding) {
+            s.discarding = c != '\n';
+            return;
+        }
+        if (c == '\n') {
+            std::string message = std::exchange(s.input, std::string());
+            if (!message.empty() && message.back() == '\r')
+                message.pop_back();
+            Queue(s, std::move(message));
+            return;
+        }
+        s.input += c;
+        if (s.input.size() > kMaxMessageLength) {
+            s.input.clear();
+            s.discarding = true;
+            PushError(s, ScpiError::TooMuchData, "a message is limited to " + std::to_string(kMaxMessageLength) + " bytes");
+        }
+    }
+
+    // Drops what the session has queued but not started.
+    void DropQueued(Session& session)
+    {
+        session.queued.clear();
+        session.queuedBytes = 0;
+        waiting.erase(session.id);
+        changed.notify_all();
+    }
+
+    // The session's responses so far, and those of the messages queued now, are dropped.
+    static void GiveUpResponses(Session& session)
+    {
+        session.output.clear();
+        session.discardThrough = session.lastNumber;
     }
 
     bool MayRun(SessionId id) const { return lockHolder == 0 || lockHolder == id; }
 
+    // The client has gone: it is never granted the lock, its own is released, and what it queued that
+    // another's lock keeps out won't run (the executor drops more, should another take the lock first).
+    void Depart(Session& session)
+    {
+        session.departed = true;
+        if (lockHolder == session.id)
+            lockHolder = 0;
+        if (!MayRun(session.id))
+            DropQueued(session);
+        changed.notify_all();
+    }
+
+    void CloseSession(Session& session)
+    {
+        Depart(session);
+        session.closed = true;
+        session.input.clear();
+        session.output.clear();
+        sessions.erase(session.id);
+        changed.notify_all();
+    }
+
+    // Waits until `ready`, the deadline (none: no end) or the client's departure, asking `presence`
+    // (when given) every kPresencePeriod without the lock held. Gone: the session has departed.
+    template <typename Ready>
+    WaitResult Await(std::unique_lock<SlimMutex>& lock, Session& session, ClientPresence* presence,
+                     std::optional<Clock::time_point> deadline, Ready ready)
+    {
+        auto nextProbe = Clock::now() + kPresencePeriod;
+        while (!ready()) {
+            const auto now = Clock::now();
+            if (deadline && now >= *deadline)
+                return WaitResult::TimedOut;
+            if (presence && now >= nextProbe) {
+                lock.unlock();
+                const bool gone = presence->Gone();
+                lock.lock();
+                if (gone) {
+                    Depart(session);
+                    return WaitResult::Gone;
+                }
+                nextProbe = Clock::now() + kPresencePeriod;
+                continue;
+            }
+            auto until = presence ? nextProbe : Clock::time_point::max();
+            if (deadline)
+                until = std::min(until, *deadline);
+            const auto step = until == Clock::time_point::max()
+                                  ? std::chrono::milliseconds(std::chrono::hours(24))
+                                  : std::chrono::ceil<std::chrono::milliseconds>(until - now);
+            changed.wait_for(lock, step, ready);
+        }
+        return WaitResult::Done;
+    }
+
+    // After a wait for the lock: one last look, so a client that left meanwhile isn't served.
+    WaitResult StillThere(std::unique_lock<SlimMutex>& lock, Session& session, ClientPresence* presence)
+    {
+        if (!presence)
+            return WaitResult::Done;
+        lock.unlock();
+        const bool gone = presence->Gone();
+        lock.lock();
+        if (!gone)
+            return WaitResult::Done;
+        Depart(session);
+        return WaitResult::Gone;
+    }
+
+    std::optional<Job> NextJob();
     void RunMessages();
 };
 
@@ -230,55 +422,115 @@ private:
 
 } // namespace
 
+// The sessions take turns: the next message is the first one that may run of the session after the
+// last one served (by id, round the ring), so a client's message waits at most one message of each
+// other client however many they queued. A departed session's messages that another's lock keeps out
+// are dropped on the way.
+std::optional<Job> Instrument::State::NextJob()
+{
+    if (waiting.empty())
+        return std::nullopt;
+    std::vector<std::shared_ptr<Session>> turn;
+    turn.reserve(waiting.size());
+    for (auto at = waiting.upper_bound(lastServed); at != waiting.end(); ++at)
+        turn.push_back(at->second);
+    for (auto at = waiting.begin(); at != waiting.end() && at->first <= lastServed; ++at)
+        turn.push_back(at->second);
+    for (const std::shared_ptr<Session>& session : turn) {
+        if (!MayRun(session->id)) {
+            if (session->departed)
+                DropQueued(*session);
+            continue;
+        }
+        Job job{session, std::move(session->queued.front())};
+        session->queued.pop_front();
+        session->queuedBytes -= job.message.message.size();
+        if (session->queued.empty())
+            waiting.erase(session->id);
+        lastServed = session->id;
+        return job;
+    }
+    return std::nullopt;
+}
+
 void Instrument::State::RunMessages()
 {
     const Apartment apartment;
     if (FAILED(apartment.Result()))
         log.Line("COM could not be started for the module's thread; every message will fail");
-    ModuleLink module;
+    const std::unique_ptr<ModuleLink> module = makeModule();
     std::unique_lock lock(mutex);
     while (!stopping) {
-        const auto job = std::find_if(jobs.begin(), jobs.end(), [this](const Job& j) { return MayRun(j.session->id); });
-        if (job == jobs.end()) {
+        std::optional<Job> job = NextJob();
+        if (!job) {
             changed.wait(lock);
             continue;
         }
-        const std::shared_ptr<Session> session = job->session;
-        const std::string message = std::move(job->message);
-        const std::shared_ptr<Awaited> awaited = std::move(job->awaited);
-        const std::uint64_t clears = session->clears;
-        jobs.erase(job);
+        Session& session = *job->session;
+        session.running = true;
+        changed.notify_all(); // room in its queue
         lock.unlock();
 
-        LockedStatus status(*this, *session);
-        MessageRecord record = RunProgramMessage(message, status, module);
-        if (history)
-            history->Add(TrafficEntry{0, UnixMillisNow(), session->id, session->client.peer,
-                                      TransportName(session->client.transport), text::Bounded(message), record});
+        // Whatever a message throws ends that message with an execution error, never the thread: the
+        // module and every other client go on.
+        MessageRecord record;
+        std::optional<std::string> failure;
+        try {
+            LockedStatus status(*this, session);
+            record = RunProgramMessage(job->message.message, status, *module);
+            if (history)
+                history->Add(TrafficEntry{0, UnixMillisNow(), session.id, session.client.peer,
+                                          TransportName(session.client.transport),
+                                          text::Bounded(job->message.message), record});
+        } catch (const std::exception& e) {
+            failure = e.what();
+        } catch (...) {
+            failure = "an unknown exception";
+        }
 
         lock.lock();
-        --session->pending;
+        session.running = false;
+        if (failure) {
+            try {
+                log.Line("client " + session.client.peer + ": a message failed: " + *failure);
+                PushError(session, ScpiError::ExecutionError, "vornlan could not run the message: " + *failure);
+                record = MessageRecord();
+            } catch (...) {
+                // Not even the error could be kept: the client's connection ends instead.
+                if (!session.closed)
+                    CloseSession(session);
+            }
+        }
         if (record.identityReply)
             if (auto seen = ParseIdentity(*record.identityReply))
                 identity = std::move(*seen);
-        if (awaited) {
+        if (const auto& awaited = job->message.awaited) {
             awaited->done = true;
             awaited->record = std::move(record);
-        } else if (!session->closed && session->clears == clears && !record.response.empty()) {
-            if (session->delivery == Delivery::OnRead && !session->output.empty())
-                PushError(*session, ScpiError::QueryInterrupted, "a new response came before the last was read");
-            if (session->delivery == Delivery::OnRead)
-                session->output = std::move(record.response);
+        } else if (!session.closed && job->message.number > session.discardThrough && !record.response.empty()) {
+            if (session.delivery == Delivery::OnRead && !session.output.empty())
+                PushError(session, ScpiError::QueryInterrupted, "a new response came before the last was read");
+            if (session.delivery == Delivery::OnRead)
+                session.output = std::move(record.response);
             else
-                session->output += record.response;
+                session.output += record.response;
         }
+        job.reset();
         changed.notify_all();
     }
     lock.unlock();
-    module.Release();
+    module->Release();
 }
 
-Instrument::Instrument(Log& log, TrafficHistory* history) : state_(std::make_unique<State>(log, history)) {}
+Instrument::Instrument(Log& log, TrafficHistory* history)
+    : Instrument(log, history, [] { return std::make_unique<ComModuleLink>(); })
+{
+}
+
+Instrument::Instrument(Log& log, TrafficHistory* history, ModuleFactory makeModule)
+    : state_(std::make_unique<State>(log, history, std::move(makeModule)))
+{
+}
 
 Instrument::~Instrument()
 {
@@ -298,9 +550,11 @@ void Instrument::Halt()
 {
     std::lock_guard lock(state_->mutex);
     state_->stopping = true;
-    for (const Job& job : state_->jobs)
-        --job.session->pending;
-    state_->jobs.clear();
+    for (const auto& [id, session] : state_->waiting) {
+        session->queued.clear();
+        session->queuedBytes = 0;
+    }
+    state_->waiting.clear();
     state_->lockHolder = 0;
     state_->changed.notify_all();
 }
@@ -316,10 +570,11 @@ SessionId Instrument::Open(const ClientInfo& client, Delivery delivery)
 {
     std::lock_guard lock(state_->mutex);
     auto session = std::make_shared<Session>();
-    session->id = state_->nextId++;
+    session->id = state_->ids.Next();
     session->client = client;
     session->delivery = delivery;
     session->sinceUnixMillis = UnixMillisNow();
+    session->opened = ++state_->openedCount;
     state_->sessions.emplace(session->id, session);
     return session->id;
 }
@@ -327,16 +582,8 @@ SessionId Instrument::Open(const ClientInfo& client, Delivery delivery)
 void Instrument::Close(SessionId id)
 {
     std::lock_guard lock(state_->mutex);
-    const auto session = state_->Find(id);
-    if (!session)
-        return;
-    state_->DropJobs(id);
-    session->closed = true;
-    session->output.clear();
-    if (state_->lockHolder == id)
-        state_->lockHolder = 0;
-    state_->sessions.erase(id);
-    state_->changed.notify_all();
+    if (const auto session = state_->Find(id))
+        state_->CloseSession(*session);
 }
 
 bool Instrument::IsOpen(SessionId id) const
@@ -347,39 +594,44 @@ bool Instrument::IsOpen(SessionId id) const
 
 WaitResult Instrument::Input(SessionId id, std::string_view bytes, bool end)
 {
-    std::lock_guard lock(state_->mutex);
+    return Input(id, bytes, end, std::chrono::milliseconds::max(), nullptr).status;
+}
+
+InputResult Instrument::Input(SessionId id, std::string_view bytes, bool end, std::chrono::milliseconds roomWait,
+                              ClientPresence* presence)
+{
+    std::unique_lock lock(state_->mutex);
     const auto session = state_->Find(id);
     if (!session)
-        return WaitResult::NoSession;
+        return {WaitResult::NoSession, 0};
     Session& s = *session;
-    for (const char c : bytes) {
-        if (s.discarding) {
-            s.discarding = c != '\n';
+    const auto deadline = DeadlineAfter(roomWait);
+    std::size_t taken = 0;
+    for (;;) {
+        if (s.closed || state_->stopping)
+            return {WaitResult::Aborted, taken};
+        if (s.departed)
+            return {WaitResult::Gone, taken};
+        // END on a message being dropped for its length ends the dropping; nothing is queued.
+        const bool endsMessage = end && taken == bytes.size() && !s.discarding && !s.input.empty();
+        if (taken == bytes.size() && !endsMessage)
+            break;
+        if (!s.HasRoom()) {
+            const WaitResult room = state_->Await(lock, s, presence, deadline, [&] {
+                return s.HasRoom() || s.closed || s.departed || state_->stopping;
+            });
+            if (room != WaitResult::Done)
+                return {room, taken};
             continue;
         }
-        if (c == '\n') {
-            std::string message = std::move(s.input);
-            s.input.clear();
-            if (!message.empty() && message.back() == '\r')
-                message.pop_back();
-            state_->Queue(s, std::move(message));
-            continue;
-        }
-        s.input += c;
-        if (s.input.size() > kMaxMessageLength) {
-            s.input.clear();
-            s.discarding = true;
-            state_->PushError(s, ScpiError::TooMuchData,
-                              "a message is limited to " + std::to_string(kMaxMessageLength) + " bytes");
-        }
-    }
-    if (end) {
-        if (s.discarding)
-            s.discarding = false;
-        else
+        while (taken < bytes.size() && s.HasRoom())
+            state_->Take(s, bytes[taken++]);
+        if (endsMessage)
             state_->Queue(s, std::exchange(s.input, std::string()));
     }
-    return WaitResult::Done;
+    if (end)
+        s.discarding = false;
+    return {WaitResult::Done, taken};
 }
 
 ReadResult Instrument::WaitForResponses(SessionId id)
@@ -394,12 +646,10 @@ ReadResult Instrument::WaitForResponses(SessionId id, std::chrono::milliseconds 
     if (!session)
         return Outcome(WaitResult::NoSession);
     const std::uint64_t aborts = session->aborts;
-    const auto done = [&] {
-        return session->pending == 0 || session->closed || state_->stopping || session->aborts != aborts;
-    };
-    if (timeout == std::chrono::milliseconds::max())
-        state_->changed.wait(lock, done);
-    else if (!state_->changed.wait_for(lock, timeout, done))
+    const WaitResult waited = state_->Await(lock, *session, nullptr, DeadlineAfter(timeout), [&] {
+        return session->Pending() == 0 || session->closed || state_->stopping || session->aborts != aborts;
+    });
+    if (waited == WaitResult::TimedOut)
         return Outcome(WaitResult::TimedOut);
     if (session->closed || state_->stopping)
         return Outcome(WaitResult::Aborted);
@@ -409,26 +659,57 @@ ReadResult Instrument::WaitForResponses(SessionId id, std::chrono::milliseconds 
     return result;
 }
 
-ReadResult Instrument::Read(SessionId id, std::size_t maxBytes, std::chrono::milliseconds timeout, int termChar)
+ReadResult Instrument::WaitForResponses(SessionId id, ClientPresence& presence)
 {
     std::unique_lock lock(state_->mutex);
     const auto session = state_->Find(id);
     if (!session)
         return Outcome(WaitResult::NoSession);
-    if (session->output.empty() && session->pending == 0) {
+    const std::uint64_t aborts = session->aborts;
+    const auto finished = [&] {
+        return session->Pending() == 0 || session->closed || state_->stopping || session->aborts != aborts;
+    };
+    WaitResult waited = session->departed ? WaitResult::Gone
+                                          : state_->Await(lock, *session, &presence, std::nullopt, finished);
+    if (waited == WaitResult::Gone) {
+        // What still runs is what the client sent while it could: its responses may yet reach it.
+        state_->Await(lock, *session, nullptr, std::nullopt, finished);
+    }
+    if (session->closed || state_->stopping)
+        return Outcome(WaitResult::Aborted);
+    ReadResult result;
+    result.status = waited;
+    result.data = std::exchange(session->output, std::string());
+    result.end = true;
+    return result;
+}
+
+ReadResult Instrument::Read(SessionId id, std::size_t maxBytes, std::chrono::milliseconds timeout, int termChar,
+                            ClientPresence* presence)
+{
+    std::unique_lock lock(state_->mutex);
+    const auto session = state_->Find(id);
+    if (!session)
+        return Outcome(WaitResult::NoSession);
+    if (session->output.empty() && session->Pending() == 0) {
         state_->PushError(*session, ScpiError::QueryUnterminated, "read with no response to come");
         return Outcome(WaitResult::TimedOut);
     }
     // A read answers once every message written before it has run: the response is the last one's,
     // and one it replaced unread was reported as interrupted (-410) whatever the timing.
     const std::uint64_t aborts = session->aborts;
-    const bool ready = state_->changed.wait_for(lock, timeout, [&] {
-        return session->pending == 0 || session->closed || state_->stopping || session->aborts != aborts;
+    const WaitResult waited = state_->Await(lock, *session, presence, DeadlineAfter(timeout), [&] {
+        return session->Pending() == 0 || session->closed || state_->stopping || session->aborts != aborts;
     });
-    if (session->closed || state_->stopping || session->aborts != aborts)
+    if (session->closed || state_->stopping)
         return Outcome(WaitResult::Aborted);
-    if (!ready)
-        return Outcome(WaitResult::TimedOut);
+    if (waited == WaitResult::Gone)
+        return Outcome(WaitResult::Gone);
+    if (session->aborts != aborts || waited == WaitResult::TimedOut) {
+        // The client gave up on these responses: left behind, they would end its next message in -410.
+        State::GiveUpResponses(*session);
+        return Outcome(session->aborts != aborts ? WaitResult::Aborted : WaitResult::TimedOut);
+    }
     if (session->output.empty()) {
         // The message ran and answered nothing.
         state_->PushError(*session, ScpiError::QueryUnterminated, "read with no response to come");
@@ -463,36 +744,44 @@ void Instrument::Clear(SessionId id)
     const auto session = state_->Find(id);
     if (!session)
         return;
-    state_->DropJobs(id);
+    state_->DropQueued(*session);
     session->input.clear();
     session->discarding = false;
-    session->output.clear();
-    ++session->clears;
+    State::GiveUpResponses(*session);
     state_->changed.notify_all();
 }
 
-WaitResult Instrument::Lock(SessionId id, bool wait, std::chrono::milliseconds timeout)
+WaitResult Instrument::Lock(SessionId id, bool wait, std::chrono::milliseconds timeout, ClientPresence* presence)
 {
     std::unique_lock lock(state_->mutex);
-    const WaitResult free = [&] {
-        const auto session = state_->Find(id);
-        if (!session)
-            return WaitResult::NoSession;
-        if (state_->lockHolder == 0 || state_->lockHolder == id)
-            return WaitResult::Done;
-        if (!wait)
-            return WaitResult::Locked;
-        const std::uint64_t aborts = session->aborts;
-        const bool got = state_->changed.wait_for(lock, timeout, [&] {
+    const auto session = state_->Find(id);
+    if (!session)
+        return WaitResult::NoSession;
+    if (session->departed)
+        return WaitResult::Gone;
+    if (state_->lockHolder == 0 || state_->lockHolder == id) {
+        state_->lockHolder = id;
+        return WaitResult::Done;
+    }
+    if (!wait)
+        return WaitResult::Locked;
+    const std::uint64_t aborts = session->aborts;
+    for (;;) {
+        const WaitResult waited = state_->Await(lock, *session, presence, DeadlineAfter(timeout), [&] {
             return state_->lockHolder == 0 || session->closed || state_->stopping || session->aborts != aborts;
         });
         if (session->closed || state_->stopping || session->aborts != aborts)
             return WaitResult::Aborted;
-        return got ? WaitResult::Done : WaitResult::Locked;
-    }();
-    if (free == WaitResult::Done)
-        state_->lockHolder = id;
-    return free;
+        if (waited != WaitResult::Done)
+            return waited == WaitResult::TimedOut ? WaitResult::Locked : waited;
+        if (const WaitResult there = state_->StillThere(lock, *session, presence); there != WaitResult::Done)
+            return there;
+        // Another waiter may have taken it while this one looked.
+        if (state_->lockHolder == 0) {
+            state_->lockHolder = id;
+            return WaitResult::Done;
+        }
+    }
 }
 
 bool Instrument::Unlock(SessionId id)
@@ -505,23 +794,28 @@ bool Instrument::Unlock(SessionId id)
     return true;
 }
 
-WaitResult Instrument::WaitUntilUnlocked(SessionId id, bool wait, std::chrono::milliseconds timeout)
+WaitResult Instrument::WaitUntilUnlocked(SessionId id, bool wait, std::chrono::milliseconds timeout,
+                                         ClientPresence* presence)
 {
     std::unique_lock lock(state_->mutex);
     const auto session = state_->Find(id);
     if (!session)
         return WaitResult::NoSession;
+    if (session->departed)
+        return WaitResult::Gone;
     if (state_->MayRun(id))
         return WaitResult::Done;
     if (!wait)
         return WaitResult::Locked;
     const std::uint64_t aborts = session->aborts;
-    const bool free = state_->changed.wait_for(lock, timeout, [&] {
+    const WaitResult waited = state_->Await(lock, *session, presence, DeadlineAfter(timeout), [&] {
         return state_->MayRun(id) || session->closed || state_->stopping || session->aborts != aborts;
     });
     if (session->closed || state_->stopping || session->aborts != aborts)
         return WaitResult::Aborted;
-    return free ? WaitResult::Done : WaitResult::Locked;
+    if (waited != WaitResult::Done)
+        return waited == WaitResult::TimedOut ? WaitResult::Locked : waited;
+    return state_->StillThere(lock, *session, presence);
 }
 
 Execution Instrument::Execute(SessionId id, std::string_view message, std::chrono::milliseconds timeout)
@@ -530,17 +824,18 @@ Execution Instrument::Execute(SessionId id, std::string_view message, std::chron
     const auto session = state_->Find(id);
     if (!session)
         return Execution{WaitResult::NoSession, {}};
-    auto awaited = std::make_shared<Awaited>();
-    state_->Queue(*session, std::string(message), awaited);
     if (message.empty())
         return Execution{};
+    auto awaited = std::make_shared<Awaited>();
+    // One message a caller waits for: it needs no room of the queue's.
+    state_->Queue(*session, std::string(message), awaited);
     const std::uint64_t aborts = session->aborts;
-    const bool done = state_->changed.wait_for(lock, timeout, [&] {
+    const WaitResult waited = state_->Await(lock, *session, nullptr, DeadlineAfter(timeout), [&] {
         return awaited->done || session->closed || state_->stopping || session->aborts != aborts;
     });
     if (awaited->done)
         return Execution{WaitResult::Done, std::move(awaited->record)};
-    return Execution{done ? WaitResult::Aborted : WaitResult::TimedOut, {}};
+    return Execution{waited == WaitResult::TimedOut ? WaitResult::TimedOut : WaitResult::Aborted, {}};
 }
 
 ModuleIdentity Instrument::Identity(std::chrono::milliseconds wait)
@@ -569,9 +864,14 @@ ModuleIdentity Instrument::Identity(std::chrono::milliseconds wait)
 std::vector<ClientSnapshot> Instrument::Clients() const
 {
     std::lock_guard lock(state_->mutex);
-    std::vector<ClientSnapshot> clients;
+    // In the order they opened: ids don't tell it.
+    std::vector<const Session*> open;
     for (const auto& [id, session] : state_->sessions)
-        clients.push_back({id, session->client, session->sinceUnixMillis, state_->lockHolder == id});
+        open.push_back(session.get());
+    std::sort(open.begin(), open.end(), [](const Session* a, const Session* b) { return a->opened < b->opened; });
+    std::vector<ClientSnapshot> clients;
+    for (const Session* session : open)
+        clients.push_back({session->id, session->client, session->sinceUnixMillis, state_->lockHolder == session->id});
     return clients;
 }
 

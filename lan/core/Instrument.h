@@ -4,18 +4,21 @@
 // responses; none parses SCPI or calls the server.
 #pragma once
 
+#include "ClientPresence.h"
 #include "MessageRecord.h"
 #include "ModuleIdentity.h"
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 class Log;
+class ModuleLink;
 class TrafficHistory;
 
 enum class Transport { RawSocket, Vxi11, Web, Internal };
@@ -26,7 +29,7 @@ struct ClientInfo {
 };
 
 // A session's identifier; doubles as the VXI-11 link identifier. Never 0, never reused while the
-// program runs.
+// program runs, and not to be guessed from the ids seen before it.
 using SessionId = std::uint32_t;
 
 // How a session takes its responses.
@@ -41,6 +44,7 @@ enum class WaitResult {
     TimedOut, // nothing came within the time asked
     Aborted,  // Abort() or Close() ended the wait
     NoSession,
+    Gone, // the client's presence said it has gone: the session departed (see Close)
 };
 
 // A session as the web page lists it.
@@ -57,6 +61,11 @@ struct Execution {
     MessageRecord record; // when Done: what became of each unit, and the response
 };
 
+struct InputResult {
+    WaitResult status = WaitResult::Done;
+    std::size_t taken = 0; // bytes taken; all of them when Done
+};
+
 struct ReadResult {
     WaitResult status = WaitResult::Done;
     std::string data;
@@ -70,9 +79,18 @@ public:
     static constexpr std::size_t kMaxMessageLength = 64 * 1024;
     // Errors a session's queue holds before the last entry becomes -350.
     static constexpr std::size_t kErrorQueueLength = 32;
+    // A session's messages waiting to run: at most this many, and a new one is taken only while those
+    // hold fewer bytes than kMaxQueuedBytes. Input beyond waits for room, so that one client can't
+    // fill memory or keep the others waiting behind thousands of its messages.
+    static constexpr std::size_t kMaxQueuedMessages = 8;
+    static constexpr std::size_t kMaxQueuedBytes = 64 * 1024;
 
-    // Each message run is added to `history` when one is given.
+    // Makes the module's link on the thread that calls it (inside its COM apartment).
+    using ModuleFactory = std::function<std::unique_ptr<ModuleLink>()>;
+
+    // Each message run is added to `history` when one is given. The module is the server object.
     explicit Instrument(Log& log, TrafficHistory* history = nullptr);
+    Instrument(Log& log, TrafficHistory* history, ModuleFactory makeModule);
     Instrument(const Instrument&) = delete;
     Instrument& operator=(const Instrument&) = delete;
     ~Instrument(); // Stop()s if still running
@@ -85,24 +103,38 @@ public:
     void Stop();
 
     SessionId Open(const ClientInfo& client, Delivery delivery);
-    // Drops the session's input and responses, releases its lock, ends its waits.
+    // The client has left: its input and responses are dropped, its lock released, its waits ended. Its
+    // messages that another session's lock keeps out are dropped (now, or when another session takes the
+    // lock before they run); the others still run, as they would on any instrument, their responses
+    // unread. A session whose presence says it has gone departs the same way (and Close()s later).
     void Close(SessionId id);
     bool IsOpen(SessionId id) const;
 
     // Bytes of program messages. A line feed ends a message (a carriage return before it is dropped);
-    // so does `end` (VXI-11's END flag). Complete messages are queued to run in order.
+    // so does `end` (VXI-11's END flag). Complete messages are queued to run in order. Waits as long as
+    // it takes for room in the session's queue (see kMaxQueuedMessages).
     WaitResult Input(SessionId id, std::string_view bytes, bool end);
+    // The same, waiting up to `roomWait` for room (watching `presence`, when given); what was taken by
+    // then stays taken.
+    InputResult Input(SessionId id, std::string_view bytes, bool end, std::chrono::milliseconds roomWait,
+                      ClientPresence* presence);
 
     // Stream delivery: waits until every message queued so far has run and returns the responses
     // they produced (possibly none), each ending in a line feed.
     ReadResult WaitForResponses(SessionId id);
     // The same, giving up with TimedOut after `timeout` (the messages stay queued).
     ReadResult WaitForResponses(SessionId id, std::chrono::milliseconds timeout);
+    // The same, watching the client: once it has gone the session departs, the wait goes on for its
+    // messages that still run, and their responses come with Gone (a half-closed client may still take
+    // them).
+    ReadResult WaitForResponses(SessionId id, ClientPresence& presence);
 
     // OnRead delivery: up to `maxBytes` of the current response, waiting up to `timeout` for the
     // messages queued or running to finish. A read with nothing queued and nothing to read is a query
-    // unterminated (-420) and returns TimedOut at once. `termChar` < 0: none.
-    ReadResult Read(SessionId id, std::size_t maxBytes, std::chrono::milliseconds timeout, int termChar);
+    // unterminated (-420) and returns TimedOut at once. `termChar` < 0: none. A read that times out or
+    // is aborted gives up on the responses it waited for: they are dropped when they come.
+    ReadResult Read(SessionId id, std::size_t maxBytes, std::chrono::milliseconds timeout, int termChar,
+                    ClientPresence* presence = nullptr);
 
     // IEEE 488.2 status byte (with MAV), without waiting for the module.
     std::uint8_t StatusByte(SessionId id);
@@ -110,13 +142,15 @@ public:
     // Device clear: the session's input, queued messages and unread response are dropped.
     void Clear(SessionId id);
 
-    // The lock over the whole module. Waits up to `timeout` when `wait` is set.
-    WaitResult Lock(SessionId id, bool wait, std::chrono::milliseconds timeout);
+    // The lock over the whole module. Waits up to `timeout` when `wait` is set; a client that has gone
+    // is never granted it.
+    WaitResult Lock(SessionId id, bool wait, std::chrono::milliseconds timeout, ClientPresence* presence = nullptr);
     // False when the session holds no lock.
     bool Unlock(SessionId id);
     // Whether a message from this session could run now as far as the lock goes, waiting up to
     // `timeout` for another holder to release it when `wait` is set.
-    WaitResult WaitUntilUnlocked(SessionId id, bool wait, std::chrono::milliseconds timeout);
+    WaitResult WaitUntilUnlocked(SessionId id, bool wait, std::chrono::milliseconds timeout,
+                                 ClientPresence* presence = nullptr);
 
     // Runs one whole program message for the session (which takes its response here, not by Read or
     // WaitForResponses) and returns its record, waiting up to `timeout`. TimedOut leaves the message to

@@ -14,7 +14,7 @@ AutomationError CreationError(HRESULT code, const wchar_t* step)
 }
 } // namespace
 
-std::optional<AutomationError> ModuleLink::Ensure()
+std::optional<AutomationError> ComModuleLink::Ensure()
 {
     if (object_)
         return std::nullopt;
@@ -36,7 +36,7 @@ std::optional<AutomationError> ModuleLink::Ensure()
     return std::nullopt;
 }
 
-const MethodInfo* ModuleLink::Describe(vorn::Method method, std::optional<AutomationError>& error)
+const MethodInfo* ComModuleLink::Describe(vorn::Method method, std::optional<AutomationError>& error)
 {
     error = Ensure();
     if (error)
@@ -49,7 +49,7 @@ const MethodInfo* ModuleLink::Describe(vorn::Method method, std::optional<Automa
     return info;
 }
 
-ModuleCall ModuleLink::Call(vorn::Method method, std::span<const std::wstring> words,
+ModuleCall ComModuleLink::Call(vorn::Method method, std::span<const std::wstring> words,
                             std::optional<size_t> replyParameter)
 {
     ModuleCall call;
@@ -75,7 +75,7 @@ ModuleCall ModuleLink::Call(vorn::Method method, std::span<const std::wstring> w
     return call;
 }
 
-void ModuleLink::Release() noexcept
+void ComModuleLink::Release() noexcept
 {
     object_.Reset();
 }

@@ -1,6 +1,6 @@
-// The server object, owned by the one thread that calls it (a single-threaded apartment). It is
-// created by ProgID at the first call and again after a creation failed, so a server registered or a
-// Vorn.dll put in place while vornlan runs is picked up by the next message.
+// The module as the running message sees it: one call of a server method, and a method's description.
+// The program's link is the server object (ComModuleLink); the instrument takes whichever link it is
+// given, so that its rules (locks, queues, clients that leave) are tested against a stand-in.
 #pragma once
 
 #include "MethodCall.h"
@@ -22,20 +22,34 @@ struct ModuleCall {
 
 class ModuleLink {
 public:
-    ModuleLink() = default;
-    ModuleLink(const ModuleLink&) = delete;
-    ModuleLink& operator=(const ModuleLink&) = delete;
+    virtual ~ModuleLink() = default;
 
     // The method called with `words` as its arguments, as a script passes them; `replyParameter` names
     // the position of the string a query's reply is written into.
+    virtual ModuleCall Call(vorn::Method method, std::span<const std::wstring> words,
+                            std::optional<size_t> replyParameter) = 0;
+
+    // The method's description, or null with the reason in `error`.
+    virtual const MethodInfo* Describe(vorn::Method method, std::optional<AutomationError>& error) = 0;
+
+    // Drops whatever the link holds (on the thread that calls it, before it leaves its apartment).
+    virtual void Release() noexcept {}
+};
+
+// The server object, owned by the one thread that calls it (a single-threaded apartment). It is
+// created by ProgID at the first call and again after a creation failed, so a server registered or a
+// Vorn.dll put in place while vornlan runs is picked up by the next message.
+class ComModuleLink final : public ModuleLink {
+public:
+    ComModuleLink() = default;
+    ComModuleLink(const ComModuleLink&) = delete;
+    ComModuleLink& operator=(const ComModuleLink&) = delete;
+
     ModuleCall Call(vorn::Method method, std::span<const std::wstring> words,
-                    std::optional<size_t> replyParameter);
-
-    // The method's description from the server's type library, creating the object if need be.
-    const MethodInfo* Describe(vorn::Method method, std::optional<AutomationError>& error);
-
-    // Drops the object (on the owning thread, before CoUninitialize).
-    void Release() noexcept;
+                    std::optional<size_t> replyParameter) override;
+    // From the server's type library, creating the object if need be.
+    const MethodInfo* Describe(vorn::Method method, std::optional<AutomationError>& error) override;
+    void Release() noexcept override;
 
 private:
     std::optional<AutomationError> Ensure();

@@ -185,3 +185,28 @@ int ReceiveSome(SOCKET socket, char* buffer, std::size_t size) noexcept
 }
 
 } // namespace lan
+
+namespace lan {
+
+bool PeerGone(SOCKET socket) noexcept
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket, &readable);
+    timeval now{0, 0};
+    const int ready = select(0, &readable, nullptr, nullptr, &now);
+    if (ready == SOCKET_ERROR)
+        return true;
+    if (ready == 0)
+        return false;
+    char byte = 0;
+    const int peeked = recv(socket, &byte, 1, MSG_PEEK);
+    if (peeked > 0)
+        return false;
+    if (peeked == 0)
+        return true;
+    const int error = WSAGetLastError();
+    return error != WSAEWOULDBLOCK && error != WSAEINTR && error != WSAEINPROGRESS;
+}
+
+} // namespace lan

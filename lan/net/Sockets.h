@@ -87,3 +87,12 @@ bool SendAll(SOCKET socket, std::string_view bytes) noexcept;
 int ReceiveSome(SOCKET socket, char* buffer, std::size_t size) noexcept;
 
 } // namespace lan
+
+namespace lan {
+
+// Whether the peer has gone, asked without waiting or taking a byte: it closed its side (the end of the
+// stream is next), the connection was reset or given up by keep-alive, or the socket failed. Bytes
+// waiting to be read mean it is there.
+bool PeerGone(SOCKET socket) noexcept;
+
+} // namespace lan

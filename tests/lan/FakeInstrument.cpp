@@ -27,6 +27,7 @@ struct FakeInstrumentState {
     SessionId lockHolder = 0;
     int waiting = 0;
     std::uint8_t statusByte = 0;
+    std::size_t room = std::string::npos; // bytes an Input takes at most
 
     Session* Find(SessionId id)
     {
@@ -34,17 +35,37 @@ struct FakeInstrumentState {
         return at == sessions.end() ? nullptr : &at->second;
     }
 
-    // Waits while `blocked` holds, for `timeout` at most, ending early on abort or close.
+    // Waits while `blocked` holds, for `timeout` at most, ending early on abort or close, or with Gone
+    // when `presence` says so (asked every kPresencePeriod, as the instrument does).
     template <class Blocked>
     WaitResult Wait(std::unique_lock<std::mutex>& lock, SessionId id, std::chrono::milliseconds timeout,
-                    Blocked blocked)
+                    Blocked blocked, ClientPresence* presence = nullptr)
     {
         ++waiting;
+        events.push_back({"wait", id, std::to_string(timeout.count())});
         changed.notify_all();
-        const bool done = changed.wait_for(lock, timeout, [&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::min(timeout, std::chrono::milliseconds(3600000));
+        const auto over = [&] {
             Session* session = Find(id);
             return !session || session->aborted || !blocked();
-        });
+        };
+        bool done = false;
+        for (;;) {
+            const auto now = std::chrono::steady_clock::now();
+            done = changed.wait_for(lock, std::min<std::chrono::nanoseconds>(deadline - now, kPresencePeriod), over);
+            if (done || std::chrono::steady_clock::now() >= deadline)
+                break;
+            if (!presence)
+                continue;
+            lock.unlock();
+            const bool gone = presence->Gone();
+            lock.lock();
+            if (gone) {
+                --waiting;
+                events.push_back({"gone", id, {}});
+                return WaitResult::Gone;
+            }
+        }
         --waiting;
         Session* session = Find(id);
         if (!session)
@@ -152,6 +173,37 @@ WaitResult Instrument::Input(SessionId id, std::string_view bytes, bool end)
     return WaitResult::Done;
 }
 
+InputResult Instrument::Input(SessionId id, std::string_view bytes, bool end, std::chrono::milliseconds,
+                              ClientPresence*)
+{
+    std::size_t room = 0;
+    {
+        std::lock_guard lock(state_->mutex);
+        room = state_->room;
+    }
+    const std::string_view taken = bytes.substr(0, room);
+    const WaitResult status = Input(id, taken, end && taken.size() == bytes.size());
+    if (status != WaitResult::Done)
+        return {status, 0};
+    return {taken.size() == bytes.size() ? WaitResult::Done : WaitResult::TimedOut, taken.size()};
+}
+
+ReadResult Instrument::WaitForResponses(SessionId id, ClientPresence& presence)
+{
+    std::unique_lock lock(state_->mutex);
+    ReadResult result;
+    if (!state_->Find(id)) {
+        result.status = WaitResult::NoSession;
+        return result;
+    }
+    result.status = state_->Wait(lock, id, std::chrono::hours(1), [&] { return state_->Find(id)->busy; }, &presence);
+    if (FakeInstrumentState::Session* now = state_->Find(id)) {
+        result.data = std::exchange(now->responses, {});
+        result.end = true;
+    }
+    return result;
+}
+
 ReadResult Instrument::WaitForResponses(SessionId id)
 {
     return WaitForResponses(id, std::chrono::hours(1));
@@ -190,7 +242,8 @@ ModuleIdentity Instrument::Identity(std::chrono::milliseconds)
     return ModuleIdentity{"VORN", "Fake", "0", "1", true};
 }
 
-ReadResult Instrument::Read(SessionId id, std::size_t maxBytes, std::chrono::milliseconds timeout, int termChar)
+ReadResult Instrument::Read(SessionId id, std::size_t maxBytes, std::chrono::milliseconds timeout, int termChar,
+                            ClientPresence* presence)
 {
     std::unique_lock lock(state_->mutex);
     ReadResult result;
@@ -203,7 +256,7 @@ ReadResult Instrument::Read(SessionId id, std::size_t maxBytes, std::chrono::mil
         result.status = WaitResult::TimedOut;
         return result;
     }
-    result.status = state_->Wait(lock, id, timeout, [&] { return state_->Find(id)->busy; });
+    result.status = state_->Wait(lock, id, timeout, [&] { return state_->Find(id)->busy; }, presence);
     if (result.status != WaitResult::Done)
         return result;
     std::string& responses = state_->Find(id)->responses;
@@ -237,9 +290,9 @@ void Instrument::Clear(SessionId id)
     }
 }
 
-WaitResult Instrument::Lock(SessionId id, bool wait, std::chrono::milliseconds timeout)
+WaitResult Instrument::Lock(SessionId id, bool wait, std::chrono::milliseconds timeout, ClientPresence* presence)
 {
-    WaitResult result = WaitUntilUnlocked(id, wait, timeout);
+    WaitResult result = WaitUntilUnlocked(id, wait, timeout, presence);
     std::lock_guard lock(state_->mutex);
     if (result == WaitResult::Done)
         state_->lockHolder = id;
@@ -256,7 +309,8 @@ bool Instrument::Unlock(SessionId id)
     return true;
 }
 
-WaitResult Instrument::WaitUntilUnlocked(SessionId id, bool wait, std::chrono::milliseconds timeout)
+WaitResult Instrument::WaitUntilUnlocked(SessionId id, bool wait, std::chrono::milliseconds timeout,
+                                         ClientPresence* presence)
 {
     std::unique_lock lock(state_->mutex);
     if (!state_->Find(id))
@@ -266,7 +320,7 @@ WaitResult Instrument::WaitUntilUnlocked(SessionId id, bool wait, std::chrono::m
         return WaitResult::Done;
     if (!wait)
         return WaitResult::Locked;
-    const WaitResult result = state_->Wait(lock, id, timeout, lockedByAnother);
+    const WaitResult result = state_->Wait(lock, id, timeout, lockedByAnother, presence);
     return result == WaitResult::TimedOut ? WaitResult::Locked : result;
 }
 
@@ -319,6 +373,13 @@ void Release(Instrument& instrument)
     for (auto& [id, session] : state.sessions)
         session.busy = false;
     state.changed.notify_all();
+}
+
+void SetRoom(Instrument& instrument, std::size_t bytes)
+{
+    FakeInstrumentState& state = StateOf(instrument);
+    std::lock_guard lock(state.mutex);
+    state.room = bytes;
 }
 
 void SetStatusByte(Instrument& instrument, std::uint8_t value)

@@ -1,7 +1,8 @@
 // A stand-in for the instrument core, linked into the protocol tests instead of the real one, so
 // that the transports are tested alone: what they hand a session and what they make of its answers.
 // Program messages ending in '?' answer "<message>=ok" plus a line feed; BUSY? answers only after
-// Release(); everything else answers nothing. Its log keeps every line for the tests to read.
+// Release(); everything else answers nothing. Its waits ask the client's presence, if given, as the
+// instrument does ("gone" is seen then). Its log keeps every line for the tests to read.
 #pragma once
 
 #include "Instrument.h"
@@ -14,7 +15,7 @@
 namespace fake {
 
 struct Event {
-    std::string what; // "open", "close", "clear", "abort", "message"
+    std::string what; // "open", "close", "clear", "abort", "message", "wait" (its timeout in ms), "gone"
     SessionId id = 0;
     std::string detail;
 };
@@ -27,6 +28,8 @@ std::size_t OpenSessions(const Instrument& instrument);
 int Waiting(const Instrument& instrument);
 // Lets a BUSY? in progress answer.
 void Release(Instrument& instrument);
+// The bytes an Input with a room wait takes at most (the rest: TimedOut).
+void SetRoom(Instrument& instrument, std::size_t bytes);
 // The status byte every session reports.
 void SetStatusByte(Instrument& instrument, std::uint8_t value);
 

@@ -1,6 +1,6 @@
 // VXI-11's core and abort channels: each procedure's answers in process, then over loopback the
-// things only a connection shows (records, links dropped with it, an abort from another connection).
-#include "FakeInstrument.h"
+// things only a connection shows (records, links dropped with it, an abort from another connection, a
+// client that leaves while it waits).
 #include "FakeInstrument.h"
 #include "RpcTestClient.h"
 #include "Vxi11Transport.h"
@@ -115,7 +115,7 @@ public:
 
 class InProcess : public Caller {
 public:
-    InProcess(lan::Vxi11Context& context) : channel_(context, "127.0.0.1:5000") {}
+    explicit InProcess(lan::Vxi11Context& context, const char* peer = "127.0.0.1:5000") : channel_(context, peer) {}
     std::optional<std::string> Call(std::uint32_t procedure, const std::string& arguments) override
     {
         lan::RpcProgram* const programs[] = {&channel_};
@@ -145,9 +145,15 @@ class Vxi11 : public testing::Test {
 protected:
     Vxi11() : instrument(log), context{instrument, links, 4321}, abortChannel(instrument, links) {}
 
-    std::uint32_t Abort(std::uint32_t lid)
+    // device_abort over an abort connection from `host` accepted now (after every connection so far).
+    std::uint32_t Abort(std::uint32_t lid, const char* host = "127.0.0.1")
     {
-        lan::RpcProgram* const programs[] = {&abortChannel};
+        lan::AbortProgram program(abortChannel, host, links.NextConnection());
+        return Abort(program, lid);
+    }
+    std::uint32_t Abort(lan::AbortProgram& program, std::uint32_t lid)
+    {
+        lan::RpcProgram* const programs[] = {&program};
         const auto results = test::SuccessResults(
             lan::AnswerCall(test::CallMessage(1, kAbortProgram, kVersion, kDeviceAbort, Words({lid})), programs), 1);
         return results ? lan::XdrReader(*results).Uint32() : 99;
@@ -427,15 +433,39 @@ auto ReadWhileBusy(Connection& connection, std::uint32_t lid, Instrument& instru
     return read;
 }
 
-TEST_F(Vxi11, AbortEndsAWaitOfAnyConnectionsLinkAndRefusesStrangers)
+TEST_F(Vxi11, AbortEndsAWaitOfItsOwnClientsLinkOnly)
 {
+    // An abort connection accepted before the link's core connection, another host's, and a stranger's
+    // link id: refused alike, the read waits on.
+    lan::AbortProgram early(abortChannel, "127.0.0.1", links.NextConnection());
     InProcess connection(context);
     const std::uint32_t lid = connection.CreateLink().lid;
+    InProcess neighbour(context, "127.0.0.2:6000");
+    const std::uint32_t neighboursLid = neighbour.CreateLink().lid;
     auto read = ReadWhileBusy(connection, lid, instrument);
+    EXPECT_EQ(Abort(early, lid), kInvalidLink);
+    EXPECT_EQ(Abort(lid, "127.0.0.2"), kInvalidLink);
     EXPECT_EQ(Abort(lid + 1), kInvalidLink);
+    EXPECT_EQ(Abort(neighboursLid), kInvalidLink);
+    EXPECT_FALSE(Saw("abort", lid));
+    EXPECT_EQ(read.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    // Its own: from its host, after its core connection.
     EXPECT_EQ(Abort(lid), kNoError);
     EXPECT_EQ(read.get().error, kAborted);
     EXPECT_TRUE(Saw("abort", lid));
+    EXPECT_EQ(Abort(neighboursLid, "127.0.0.2"), kNoError);
+}
+
+TEST_F(Vxi11, AWriteWaitsForRoomUpToItsIoTimeoutAndTellsWhatItTook)
+{
+    InProcess connection(context);
+    const std::uint32_t lid = connection.CreateLink().lid;
+    fake::SetRoom(instrument, 5);
+    EXPECT_EQ(connection.Write(lid, "ABCDEFGH?"), std::make_pair(kIoTimeout, 5u));
+    EXPECT_FALSE(Saw("message", lid, "ABCDE")) << "the END flag went with a part of the data";
+    fake::SetRoom(instrument, std::string::npos);
+    EXPECT_EQ(connection.Write(lid, "FGH?"), std::make_pair(kNoError, 4u));
+    EXPECT_TRUE(Saw("message", lid, "ABCDEFGH?"));
 }
 
 TEST_F(Vxi11, StoppingAConnectionEndsItsWaitsAndRefusesNewLinks)
@@ -558,6 +588,50 @@ TEST_F(Vxi11OverLoopback, TheAbortChannelEndsAReadWaitingOnTheCoreChannel)
     EXPECT_EQ(abort.Call(kAbortProgram, kVersion, kDeviceAbort, Words({lid + 1000})), Words({kInvalidLink}));
     EXPECT_EQ(abort.Call(kAbortProgram, kVersion, kDeviceAbort, Words({lid})), Words({kNoError}));
     EXPECT_EQ(read.get().error, kAborted);
+}
+
+TEST_F(Vxi11OverLoopback, AnAbortConnectionMadeBeforeTheLinksOwnCannotAbortIt)
+{
+    test::Client early(abortPort);
+    ASSERT_TRUE(early.Connected());
+    // The abort connection is numbered when accepted: make sure it was before the core connection.
+    ASSERT_EQ(early.Call(kAbortProgram, kVersion, kDeviceAbort, Words({1})), Words({kInvalidLink}));
+    OverSocket connection(corePort);
+    const std::uint32_t lid = connection.CreateLink().lid;
+    auto read = ReadWhileBusy(connection, lid, instrument);
+    EXPECT_EQ(early.Call(kAbortProgram, kVersion, kDeviceAbort, Words({lid})), Words({kInvalidLink}));
+    test::Client own(abortPort);
+    EXPECT_EQ(own.Call(kAbortProgram, kVersion, kDeviceAbort, Words({lid})), Words({kNoError}));
+    EXPECT_EQ(read.get().error, kAborted);
+}
+
+TEST_F(Vxi11OverLoopback, AClientThatLeavesWhileWaitingForTheLockIsDroppedAtOnce)
+{
+    OverSocket holding(corePort);
+    const std::uint32_t holder = holding.CreateLink().lid;
+    ASSERT_EQ(holding.Error(kDeviceLock, Words({holder, 0, 0})), kNoError);
+    std::uint32_t waiter = 0;
+    {
+        OverSocket waiting(corePort);
+        waiter = waiting.CreateLink().lid;
+        // device_lock with waitlock and a lock_timeout of 49 days, its reply never read.
+        ASSERT_TRUE(waiting.client.Send(lan::FrameRecord(test::CallMessage(
+            700, kCoreProgram, kVersion, kDeviceLock, Words({waiter, kWaitLock, 0xFFFFFFFFu})))));
+        for (int i = 0; i < 1000 && fake::Waiting(instrument) == 0; ++i)
+            Sleep(10);
+        ASSERT_EQ(fake::Waiting(instrument), 1);
+        EXPECT_TRUE(Saw("wait", waiter, "600000")) << "the lock_timeout was taken as given";
+        ASSERT_EQ(budget.InUse(), 2);
+    }
+    // Gone within a look or two at its socket, not after its timeout: its link, its wait and its slot.
+    for (int i = 0; i < 500 && !(Saw("close", waiter) && budget.InUse() == 1); ++i)
+        Sleep(10);
+    EXPECT_TRUE(Saw("gone", waiter));
+    EXPECT_TRUE(Saw("close", waiter));
+    EXPECT_EQ(fake::Waiting(instrument), 0);
+    EXPECT_EQ(budget.InUse(), 1);
+    EXPECT_TRUE(fake::WaitForLogLine("left (VXI-11)"));
+    EXPECT_EQ(holding.Error(kDeviceReadStb, Words({holder, 0, 0, 0})), kNoError);
 }
 
 TEST_F(Vxi11OverLoopback, StopEndsAConnectionWaitingInARead)

@@ -385,3 +385,265 @@ def test_a_missing_module_library_is_an_execution_error_and_the_next_message_ret
         assert server.process.poll() is None
     finally:
         server.stop()
+
+
+# The clients below make faults no VISA library makes on purpose: VXI-11 spoken directly.
+CORE_PROGRAM, ABORT_PROGRAM = 0x0607AF, 0x0607B0
+CREATE_LINK, DEVICE_WRITE, DEVICE_READ, DEVICE_LOCK, DEVICE_ABORT = 10, 11, 12, 18, 1
+WAITLOCK, END = 0x01, 0x08
+
+
+def xdr_opaque(data):
+    return struct.pack(">I", len(data)) + data + b"\0" * (-len(data) % 4)
+
+
+class RpcClient:
+    """One TCP connection to an RPC program of vornlan's, from `source` (any 127.0.0.0/8 address)."""
+
+    def __init__(self, port, source="127.0.0.1"):
+        self.sock = socket.socket()
+        self.sock.bind((source, 0))
+        self.sock.settimeout(30)
+        self.sock.connect(("127.0.0.1", port))
+        self.xid = 0
+
+    def send_call(self, program, procedure, arguments):
+        self.xid += 1
+        header = struct.pack(">IIIIIIIIII", self.xid, 0, 2, program, 1, procedure, 0, 0, 0, 0)
+        self.sock.sendall(rpc_record(header + arguments))
+
+    def _exactly(self, count):
+        data = b""
+        while len(data) < count:
+            chunk = self.sock.recv(count - len(data))
+            if not chunk:
+                raise ConnectionError("vornlan closed the connection")
+            data += chunk
+        return data
+
+    def results(self):
+        record, last = b"", False
+        while not last:
+            (header,) = struct.unpack(">I", self._exactly(4))
+            last = bool(header & 0x80000000)
+            record += self._exactly(header & 0x7FFFFFFF)
+        xid, kind, status, _, _, accepted = struct.unpack(">IIIIII", record[:24])
+        assert (xid, kind, status, accepted) == (self.xid, 1, 0, 0), record[:24]
+        return record[24:]
+
+    def call(self, program, procedure, arguments):
+        self.send_call(program, procedure, arguments)
+        return self.results()
+
+    def close(self, reset=False):
+        if reset:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.sock.close()
+
+
+class Vxi11Link(RpcClient):
+    def __init__(self, port=VXI11_PORT, source="127.0.0.1"):
+        super().__init__(port, source)
+        error, self.lid, self.abort_port, _ = struct.unpack(
+            ">IIII", self.call(CORE_PROGRAM, CREATE_LINK, struct.pack(">iII", 1, 0, 0) + xdr_opaque(b"inst0")))
+        assert error == 0
+
+    def write(self, data, io_timeout=10000, flags=END):
+        arguments = struct.pack(">IIII", self.lid, io_timeout, 0, flags) + xdr_opaque(data)
+        return struct.unpack(">II", self.call(CORE_PROGRAM, DEVICE_WRITE, arguments))
+
+    def read(self, io_timeout=10000):
+        results = self.call(CORE_PROGRAM, DEVICE_READ, struct.pack(">IIIIII", self.lid, 65536, io_timeout, 0, 0, 0))
+        error, _, size = struct.unpack(">III", results[:12])
+        return error, results[12:12 + size].decode("latin-1")
+
+    def query(self, message):
+        assert self.write(message.encode()) == (0, len(message))
+        error, reply = self.read()
+        assert error == 0, error
+        return reply.rstrip("\n")
+
+    def lock_call(self, timeout):
+        """device_lock waiting up to `timeout` ms; the reply is left to results()."""
+        self.send_call(CORE_PROGRAM, DEVICE_LOCK, struct.pack(">III", self.lid, WAITLOCK, timeout))
+
+
+def abort(port, lid, source="127.0.0.1", client=None):
+    client = client or RpcClient(port, source)
+    try:
+        (error,) = struct.unpack(">I", client.call(ABORT_PROGRAM, DEVICE_ABORT, struct.pack(">I", lid)))
+        return error
+    finally:
+        client.close()
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_until(condition, seconds=10, step=0.1):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(step)
+    return True
+
+
+def settle(lan):
+    """Waits until the module has received nothing new for a moment (what a client left still runs)."""
+    deadline = time.monotonic() + 60
+    while lan.sent():
+        assert time.monotonic() < deadline, "the module is still busy with what a client left"
+        time.sleep(0.5)
+
+
+LOCK_WAITERS = """
+import socket, struct, sys, time
+sys.path.insert(0, sys.argv[2])
+from test_vornlan import Vxi11Link
+waiters = []
+for _ in range(int(sys.argv[1])):
+    try:
+        link = Vxi11Link()
+    except (OSError, AssertionError, struct.error):
+        break  # the connections are all taken
+    link.lock_call(0xFFFFFFFF)  # 49 days
+    waiters.append(link)
+print(len(waiters), flush=True)
+time.sleep(600)
+"""
+
+
+def test_lock_waiters_that_were_killed_leave_no_slot_and_never_get_the_lock(lan, rm):
+    holder = open_session(rm, "vxi11")
+    holder.lock_excl(1000)
+    here = os.path.dirname(os.path.abspath(__file__))
+    waiters = subprocess.Popen(["/usr/bin/python3", "-c", LOCK_WAITERS, "20", here], stdout=subprocess.PIPE, text=True)
+    try:
+        count = int(waiters.stdout.readline())
+        assert count >= 10, "the lock waiters filled the connections"
+        waiters.kill()
+        waiters.wait(10)
+        # Each gone within a look at its socket: a fresh client is served while the lock is still held.
+        fresh = None
+        deadline = time.monotonic() + 5
+        while fresh is None:
+            try:
+                fresh = open_session(rm, "vxi11", timeout=2000)
+                fresh.read_stb()
+            except (pyvisa.VisaIOError, OSError):
+                fresh = None
+                assert time.monotonic() < deadline, "the killed waiters kept their connections"
+                time.sleep(0.2)
+        holder.unlock()
+        fresh.lock_excl(1000)  # none of the dead waiters was granted it
+        assert fresh.query("*IDN?") == IDN
+        fresh.unlock()
+        fresh.close()
+    finally:
+        waiters.kill()
+        holder.close()
+
+
+def test_a_raw_message_behind_a_lock_is_dropped_when_its_client_leaves(lan, rm):
+    holder = open_session(rm, "vxi11")
+    holder.lock_excl(1000)
+    try:
+        with socket.create_connection(("127.0.0.1", RAW_PORT), timeout=10) as c:
+            c.sendall(b"VORN:CONFIG 1,7,16,1\n")
+        # Half closed (`nc -N`): gone as well while its message waits; the connection ends, no reply.
+        with socket.create_connection(("127.0.0.1", RAW_PORT), timeout=10) as c:
+            c.sendall(b"*IDN?\n")
+            c.shutdown(socket.SHUT_WR)
+            assert c.recv(100) == b""
+        time.sleep(0.5)
+        assert holder.query("*IDN?") == IDN
+    finally:
+        holder.unlock()
+        holder.close()
+    time.sleep(1)
+    assert lan.sent() == ["*IDN?"], "a message of a client that had left reached the module"
+    # With the module free, what a client sends before it leaves still runs and is answered.
+    with socket.create_connection(("127.0.0.1", RAW_PORT), timeout=10) as c:
+        c.sendall(b"VORN:CLEAN\n*IDN?\n")
+        c.shutdown(socket.SHUT_WR)
+        reply = b""
+        while chunk := c.recv(1000):
+            reply += chunk
+    assert reply == (IDN + "\n").encode()
+    assert lan.sent() == ["VORN:CLEAN", "*IDN?"]
+
+
+def test_a_flooding_vxi11_writer_neither_holds_up_others_nor_grows_without_bound(lan, rm):
+    flood = b"VORN:FINT?\n" * (65536 // 11)
+    flooder = Vxi11Link()
+    answers = []
+    stop = threading.Event()
+
+    def write_and_never_read():
+        while not stop.is_set():
+            answers.append(flooder.write(flood, io_timeout=1000))
+
+    writer = threading.Thread(target=write_and_never_read)
+    writer.start()
+    other = open_session(rm, "raw", timeout=5000)
+    try:
+        time.sleep(1)
+        for _ in range(10):
+            assert other.query("*IDN?") == IDN  # each within the session's 5 s
+    finally:
+        stop.set()
+        writer.join(30)
+        other.close()
+        flooder.close()
+    # The writes waited for room and answered what they took by their io_timeout.
+    assert any(error == 15 and size < len(flood) for error, size in answers), answers[:5]
+    assert all(error in (0, 15) for error, _ in answers), answers[:5]
+    assert lan.process.poll() is None
+    settle(lan)
+
+
+def test_only_the_link_s_own_client_aborts_it_and_link_ids_are_not_in_sequence(lan, rm):
+    holder = open_session(rm, "vxi11")
+    holder.lock_excl(1000)
+    probe = Vxi11Link()
+    probe.close()
+    early = RpcClient(probe.abort_port)  # an abort connection made before the link's
+    # Answered, so accepted (and numbered) before the link's core connection is.
+    assert struct.unpack(">I", early.call(ABORT_PROGRAM, DEVICE_ABORT, struct.pack(">I", probe.lid))) == (4,)
+    link = Vxi11Link()
+    second = Vxi11Link()
+    try:
+        assert abs(second.lid - link.lid) > 1, (link.lid, second.lid)
+        link.lock_call(60000)
+        time.sleep(0.3)
+        assert abort(link.abort_port, link.lid, source="127.0.0.2") == 4, "another host aborted the link"
+        assert abort(link.abort_port, link.lid, client=early) == 4, "an older abort connection aborted it"
+        assert abort(link.abort_port, link.lid) == 0
+        (error,) = struct.unpack(">I", link.results())
+        assert error == 23, "the lock wait was aborted"
+    finally:
+        for c in (link, second):
+            c.close()
+        holder.unlock()
+        holder.close()
+
+
+def test_a_timed_out_vxi11_read_leaves_no_response_behind():
+    raw, core = free_port(), free_port()
+    # Each module call takes 300 ms: a query outlasts a 100 ms read.
+    server = VornlanProcess(["--raw-port", str(raw), "--vxi11-port", str(core), "--no-portmapper", "--http-port", "0"],
+                            env={"VORN_SIM_FAULT": "slow=300"})
+    try:
+        link = Vxi11Link(core)
+        assert link.write(b"VORN:FINT?") == (0, 10)
+        assert link.read(io_timeout=100) == (15, "")
+        time.sleep(1.5)  # the message has finished meanwhile; its response is not the next one's
+        assert link.query("*IDN?") == IDN
+        assert link.query("SYST:ERR?") == NO_ERROR, "the response given up on was left behind"
+        link.close()
+    finally:
+        server.stop()

@@ -2,6 +2,7 @@
 
 #include "Instrument.h"
 
+#include <chrono>
 #include <mutex>
 #include <vector>
 
@@ -23,19 +24,37 @@ public:
                 return;
             }
         }
+        // Every wait of the session watches the socket: a client that has gone leaves nothing queued
+        // behind another's lock.
+        ProbedPresence presence([socket] { return PeerGone(socket); });
         std::vector<char> buffer(16 * 1024);
-        for (;;) {
+        for (bool serving = true; serving;) {
             const int received = ReceiveSome(socket, buffer.data(), buffer.size());
             if (received <= 0)
                 break;
-            if (instrument_.Input(id, std::string_view(buffer.data(), static_cast<std::size_t>(received)), false) ==
-                WaitResult::NoSession)
-                break;
-            const ReadResult responses = instrument_.WaitForResponses(id);
-            if (responses.status == WaitResult::NoSession)
-                break;
-            if (!responses.data.empty() && !SendAll(socket, responses.data))
-                break;
+            std::string_view bytes(buffer.data(), static_cast<std::size_t>(received));
+            // What the session's queue has no room for waits here, and nothing more is read meanwhile:
+            // TCP's own flow control holds a client that sends faster than the module answers.
+            while (serving) {
+                const InputResult taken = instrument_.Input(id, bytes, false, std::chrono::milliseconds(0), nullptr);
+                if (taken.status != WaitResult::Done && taken.status != WaitResult::TimedOut) {
+                    serving = false;
+                    break;
+                }
+                bytes.remove_prefix(taken.taken);
+                const ReadResult responses = instrument_.WaitForResponses(id, presence);
+                if (responses.status == WaitResult::NoSession || responses.status == WaitResult::Aborted) {
+                    serving = false;
+                    break;
+                }
+                // A client that only closed its side still gets what its messages answered.
+                if (!responses.data.empty() && !SendAll(socket, responses.data))
+                    serving = false;
+                if (responses.status == WaitResult::Gone)
+                    serving = false;
+                if (bytes.empty())
+                    break;
+            }
         }
         instrument_.Close(id);
     }

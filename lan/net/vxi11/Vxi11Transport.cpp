@@ -4,16 +4,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <stdexcept>
 
 namespace lan {
 
 using namespace vxi11;
 using std::chrono::milliseconds;
 
-void LinkRegistry::Add(SessionId id)
+void LinkRegistry::Add(SessionId id, std::string host, std::uint64_t connection)
 {
     std::lock_guard lock(mutex_);
-    links_.insert(id);
+    links_[id] = Owner{std::move(host), connection};
 }
 
 void LinkRegistry::Remove(SessionId id)
@@ -28,6 +29,18 @@ bool LinkRegistry::Contains(SessionId id) const
     return links_.count(id) != 0;
 }
 
+bool LinkRegistry::MayAbort(SessionId id, const std::string& host, std::uint64_t connection) const
+{
+    std::lock_guard lock(mutex_);
+    const auto at = links_.find(id);
+    return at != links_.end() && at->second.host == host && at->second.connection < connection;
+}
+
+std::string PeerHost(const std::string& peer)
+{
+    return peer.substr(0, peer.rfind(':'));
+}
+
 namespace {
 std::uint32_t ErrorFor(WaitResult result) noexcept
 {
@@ -37,8 +50,15 @@ std::uint32_t ErrorFor(WaitResult result) noexcept
     case WaitResult::TimedOut: return kIoTimeout;
     case WaitResult::Aborted: return kAborted;
     case WaitResult::NoSession: return kInvalidLink;
+    case WaitResult::Gone: return kAborted; // no one is there to read it
     }
     return kInvalidLink;
+}
+
+// A timeout as the client gave it, up to kMaxTimeout.
+milliseconds Clamped(std::uint32_t timeout) noexcept
+{
+    return std::min(milliseconds(timeout), kMaxTimeout);
 }
 
 bool SameDeviceName(std::string_view name) noexcept
@@ -68,6 +88,11 @@ GenericParameters ReadGeneric(XdrReader& arguments) noexcept
 }
 } // namespace
 
+CoreChannel::CoreChannel(Vxi11Context& context, std::string peer)
+    : context_(context), peer_(std::move(peer)), connection_(context.links.NextConnection())
+{
+}
+
 CoreChannel::~CoreChannel()
 {
     CloseAll(true);
@@ -85,6 +110,15 @@ void CoreChannel::CloseAll(bool forGood)
         context_.links.Remove(id);
         context_.instrument.Close(id);
     }
+}
+
+WaitResult CoreChannel::Noted(WaitResult result)
+{
+    if (result == WaitResult::Gone) {
+        // Its other links go with it: nothing of a client that left waits for the module.
+        CloseAll(true);
+    }
+    return result;
 }
 
 bool CoreChannel::Owns(SessionId id) const
@@ -134,8 +168,8 @@ ProcedureOutcome CoreChannel::Call(std::uint32_t procedure, XdrReader& arguments
             results.Uint32(kInvalidLink);
             return ProcedureOutcome::Done;
         }
-        const WaitResult lock = instrument.WaitUntilUnlocked(parameters.link, (parameters.flags & kWaitLock) != 0,
-                                                             milliseconds(parameters.lockTimeout));
+        const WaitResult lock = Noted(instrument.WaitUntilUnlocked(
+            parameters.link, (parameters.flags & kWaitLock) != 0, Clamped(parameters.lockTimeout), presence_));
         if (lock == WaitResult::Done)
             instrument.Clear(parameters.link);
         results.Uint32(ErrorFor(lock));
@@ -158,7 +192,8 @@ ProcedureOutcome CoreChannel::Call(std::uint32_t procedure, XdrReader& arguments
         const std::uint32_t lockTimeout = arguments.Uint32();
         if (!arguments.Ok())
             return ProcedureOutcome::GarbageArguments;
-        results.Uint32(Owns(link) ? ErrorFor(instrument.Lock(link, (flags & kWaitLock) != 0, milliseconds(lockTimeout)))
+        results.Uint32(Owns(link) ? ErrorFor(Noted(instrument.Lock(link, (flags & kWaitLock) != 0,
+                                                                   Clamped(lockTimeout), presence_)))
                                   : kInvalidLink);
         return ProcedureOutcome::Done;
     }
@@ -244,9 +279,9 @@ std::uint32_t CoreChannel::CreateLink(XdrReader& arguments, XdrWriter& results)
         }
         links_.push_back(id);
     }
-    context_.links.Add(id);
+    context_.links.Add(id, PeerHost(peer_), connection_);
     if (lockDevice) {
-        const WaitResult locked = context_.instrument.Lock(id, true, milliseconds(lockTimeout));
+        const WaitResult locked = Noted(context_.instrument.Lock(id, true, Clamped(lockTimeout), presence_));
         if (locked != WaitResult::Done) {
             DestroyLink(id);
             return ErrorFor(locked) == kInvalidLink ? kDeviceNotAccessible : ErrorFor(locked);
@@ -262,7 +297,7 @@ std::uint32_t CoreChannel::CreateLink(XdrReader& arguments, XdrWriter& results)
 void CoreChannel::Write(XdrReader& arguments, XdrWriter& results)
 {
     const SessionId link = arguments.Uint32();
-    arguments.Uint32(); // io_timeout: taking the data never waits for the module
+    const std::uint32_t ioTimeout = arguments.Uint32();
     const std::uint32_t lockTimeout = arguments.Uint32();
     const std::uint32_t flags = arguments.Uint32();
     const std::string_view data = arguments.Opaque(kMaxRecord);
@@ -276,12 +311,16 @@ void CoreChannel::Write(XdrReader& arguments, XdrWriter& results)
         return answer(kInvalidLink, 0);
     if (data.size() > kMaxRecvSize)
         return answer(kParameterError, 0);
+    Instrument& instrument = context_.instrument;
     const WaitResult lock =
-        context_.instrument.WaitUntilUnlocked(link, (flags & kWaitLock) != 0, milliseconds(lockTimeout));
+        Noted(instrument.WaitUntilUnlocked(link, (flags & kWaitLock) != 0, Clamped(lockTimeout), presence_));
     if (lock != WaitResult::Done)
         return answer(ErrorFor(lock), 0);
-    const WaitResult taken = context_.instrument.Input(link, data, (flags & kEndFlag) != 0);
-    answer(ErrorFor(taken), taken == WaitResult::Done ? data.size() : 0);
+    // The link's queue takes a few messages: the rest waits for room up to io_timeout, and what didn't
+    // fit by then is the client's to send again (error 15 with the count taken).
+    const InputResult taken =
+        instrument.Input(link, data, (flags & kEndFlag) != 0, Clamped(ioTimeout), presence_);
+    answer(ErrorFor(Noted(taken.status)), taken.taken);
 }
 
 void CoreChannel::Read(XdrReader& arguments, XdrWriter& results)
@@ -302,13 +341,14 @@ void CoreChannel::Read(XdrReader& arguments, XdrWriter& results)
     if (!Owns(link))
         return answer(kInvalidLink, 0, {});
     Instrument& instrument = context_.instrument;
-    const WaitResult lock = instrument.WaitUntilUnlocked(link, (flags & kWaitLock) != 0, milliseconds(lockTimeout));
+    const WaitResult lock =
+        Noted(instrument.WaitUntilUnlocked(link, (flags & kWaitLock) != 0, Clamped(lockTimeout), presence_));
     if (lock != WaitResult::Done)
         return answer(ErrorFor(lock), 0, {});
     const int wantedTermChar = (flags & kTermCharSet) != 0 ? static_cast<int>(termChar & 0xFF) : -1;
     const ReadResult read = instrument.Read(link, std::min<std::size_t>(requestSize, kMaxReadSize),
-                                            milliseconds(ioTimeout), wantedTermChar);
-    if (read.status != WaitResult::Done)
+                                           Clamped(ioTimeout), wantedTermChar, presence_);
+    if (Noted(read.status) != WaitResult::Done)
         return answer(ErrorFor(read.status), 0, {});
     std::uint32_t reason = 0;
     if (read.end)
@@ -334,19 +374,23 @@ std::uint32_t CoreChannel::DestroyLink(SessionId id)
     return kNoError;
 }
 
-ProcedureOutcome AbortChannel::Call(std::uint32_t procedure, XdrReader& arguments, XdrWriter& results)
+std::uint32_t AbortChannel::Abort(SessionId link, const std::string& host, std::uint64_t connection)
+{
+    // Any other link is a stranger's: the same answer whether or not it exists, so ids can't be probed.
+    if (!links_.MayAbort(link, host, connection))
+        return kInvalidLink;
+    instrument_.Abort(link);
+    return kNoError;
+}
+
+ProcedureOutcome AbortProgram::Call(std::uint32_t procedure, XdrReader& arguments, XdrWriter& results)
 {
     if (procedure != kDeviceAbort)
         return ProcedureOutcome::Unavailable;
     const SessionId link = arguments.Uint32();
     if (!arguments.Ok())
         return ProcedureOutcome::GarbageArguments;
-    if (!links_.Contains(link)) {
-        results.Uint32(kInvalidLink);
-        return ProcedureOutcome::Done;
-    }
-    instrument_.Abort(link);
-    results.Uint32(kNoError);
+    results.Uint32(channel_.Abort(link, host_, connection_));
     return ProcedureOutcome::Done;
 }
 
@@ -357,6 +401,8 @@ public:
 
     void Serve(SOCKET socket) override
     {
+        ProbedPresence presence([socket] { return PeerGone(socket); });
+        channel_.Watch(&presence);
         RpcProgram* const programs[] = {&channel_};
         try {
             ServeRecords(socket, kMaxRecord, programs);
@@ -373,6 +419,32 @@ private:
     CoreChannel channel_;
 };
 
+class AbortConnection : public Connection {
+public:
+    // Numbered when accepted, like the core connections, so that an abort connection made before a
+    // link's own can't abort it.
+    explicit AbortConnection(AbortChannel& channel) : channel_(channel), connection_(channel.Links().NextConnection()) {}
+
+    void Serve(SOCKET socket) override
+    {
+        sockaddr_in peer{};
+        int length = sizeof peer;
+        if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) == SOCKET_ERROR)
+            throw std::runtime_error("the abort channel's peer is unknown: " + ErrorText(WSAGetLastError()));
+        AbortProgram program(channel_, PeerHost(PeerText(peer)), connection_);
+        RpcProgram* const programs[] = {&program};
+        // Abort calls are a few words.
+        ServeRecords(socket, 1024, programs);
+    }
+
+    // Its only wait is for the socket, which the listener's shutdown ends.
+    void Interrupt() override {}
+
+private:
+    AbortChannel& channel_;
+    const std::uint64_t connection_;
+};
+
 } // namespace
 
 std::unique_ptr<Connection> MakeCoreConnection(Vxi11Context& context, const std::string& peer)
@@ -382,8 +454,7 @@ std::unique_ptr<Connection> MakeCoreConnection(Vxi11Context& context, const std:
 
 std::unique_ptr<Connection> MakeAbortConnection(AbortChannel& channel)
 {
-    // Abort calls are a few words.
-    return MakeRpcConnection(channel, 1024);
+    return std::make_unique<AbortConnection>(channel);
 }
 
 } // namespace lan

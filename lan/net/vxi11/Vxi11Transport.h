@@ -1,16 +1,19 @@
 // VXI-11 over ONC RPC: the core channel (links, writes, reads, status byte, clear, the lock) and the
 // abort channel, each on a TCP listener of its own. A link is a session with on-read delivery; its id
-// is the session's id. Links live with the connection that created them.
+// is the session's id. Links live with the connection that created them, and every wait a call makes
+// watches that connection: a client that has gone loses its links at once.
 #pragma once
 
 #include "OncRpc.h"
 #include "TcpListener.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -71,21 +74,34 @@ constexpr std::size_t kMaxReadSize = 256 * 1024;
 // A record holds one call: a device_write's data plus headers and credentials.
 constexpr std::size_t kMaxRecord = kMaxRecvSize + 4096;
 constexpr std::size_t kMaxLinksPerConnection = 16;
+// A client's lock_timeout and io_timeout are taken up to this: a wait of 49 days is no wait anyone means.
+constexpr std::chrono::milliseconds kMaxTimeout = std::chrono::minutes(10);
 // The only device served.
 constexpr const char* kDeviceName = "inst0";
 } // namespace vxi11
 
-// The links open over every connection, so that the abort channel (another connection) can tell a
-// link from a stranger.
+// The links open over every connection with the host and connection that created each, so that the
+// abort channel (another connection) aborts a link for its own client only.
 class LinkRegistry {
 public:
-    void Add(SessionId id);
+    // Numbers the connections of both channels in the order they were accepted.
+    std::uint64_t NextConnection() noexcept { return ++connections_; }
+
+    void Add(SessionId id, std::string host, std::uint64_t connection);
     void Remove(SessionId id);
     bool Contains(SessionId id) const;
+    // Whether an abort connection from `host`, numbered `connection`, may abort the link: it comes from
+    // the link's host, made after the core connection that created the link.
+    bool MayAbort(SessionId id, const std::string& host, std::uint64_t connection) const;
 
 private:
+    struct Owner {
+        std::string host;
+        std::uint64_t connection = 0;
+    };
+    std::atomic<std::uint64_t> connections_{0};
     mutable std::mutex mutex_;
-    std::set<SessionId> links_;
+    std::map<SessionId, Owner> links_;
 };
 
 struct Vxi11Context {
@@ -97,7 +113,7 @@ struct Vxi11Context {
 // The core program for one connection, which owns its links.
 class CoreChannel : public RpcProgram {
 public:
-    CoreChannel(Vxi11Context& context, std::string peer) : context_(context), peer_(std::move(peer)) {}
+    CoreChannel(Vxi11Context& context, std::string peer);
     CoreChannel(const CoreChannel&) = delete;
     CoreChannel& operator=(const CoreChannel&) = delete;
     ~CoreChannel() override; // CloseAll()s
@@ -110,8 +126,13 @@ public:
     // created later are refused (the connection is being stopped).
     void CloseAll(bool forGood);
 
+    // What the calls' waits watch (the connection's socket); none: they wait as asked.
+    void Watch(ClientPresence* presence) noexcept { presence_ = presence; }
+
 private:
     bool Owns(SessionId id) const;
+    // A wait's outcome, closing every link when it says the client has gone.
+    WaitResult Noted(WaitResult result);
     std::uint32_t CreateLink(XdrReader& arguments, XdrWriter& results);
     void Write(XdrReader& arguments, XdrWriter& results);
     void Read(XdrReader& arguments, XdrWriter& results);
@@ -119,23 +140,47 @@ private:
 
     Vxi11Context& context_;
     const std::string peer_;
+    const std::uint64_t connection_;
+    ClientPresence* presence_ = nullptr;
     mutable std::mutex mutex_;
     std::vector<SessionId> links_;
     bool closed_ = false;
 };
 
-// The abort channel: device_abort for any link of this process. One serves every connection.
-class AbortChannel : public RpcProgram {
+// The abort channel: device_abort, for a link of the caller's own (see LinkRegistry::MayAbort). One
+// serves every connection.
+class AbortChannel {
 public:
-    AbortChannel(Instrument& instrument, const LinkRegistry& links) : instrument_(instrument), links_(links) {}
+    AbortChannel(Instrument& instrument, LinkRegistry& links) : instrument_(instrument), links_(links) {}
+
+    LinkRegistry& Links() noexcept { return links_; }
+    // device_abort's error for an abort connection from `host` numbered `connection`.
+    std::uint32_t Abort(SessionId link, const std::string& host, std::uint64_t connection);
+
+private:
+    Instrument& instrument_;
+    LinkRegistry& links_;
+};
+
+// The abort program as one abort connection serves it.
+class AbortProgram : public RpcProgram {
+public:
+    AbortProgram(AbortChannel& channel, std::string host, std::uint64_t connection)
+        : channel_(channel), host_(std::move(host)), connection_(connection)
+    {
+    }
     std::uint32_t Program() const noexcept override { return vxi11::kAbortProgram; }
     std::uint32_t Version() const noexcept override { return vxi11::kVersion; }
     ProcedureOutcome Call(std::uint32_t procedure, XdrReader& arguments, XdrWriter& results) override;
 
 private:
-    Instrument& instrument_;
-    const LinkRegistry& links_;
+    AbortChannel& channel_;
+    const std::string host_;
+    const std::uint64_t connection_;
 };
+
+// "a.b.c.d" of "a.b.c.d:port".
+std::string PeerHost(const std::string& peer);
 
 std::unique_ptr<Connection> MakeCoreConnection(Vxi11Context& context, const std::string& peer);
 std::unique_ptr<Connection> MakeAbortConnection(AbortChannel& channel);
