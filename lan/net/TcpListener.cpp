@@ -104,33 +104,59 @@ void TcpListener::AcceptLoop()
 {
     const WSAEVENT events[] = {stopEvent_->get(), acceptEvent_->get(), reapEvent_->get()};
     for (;;) {
-        const DWORD which = WSAWaitForMultipleEvents(3, events, FALSE, WSA_INFINITE, FALSE);
-        if (which == WSA_WAIT_EVENT_0 || which == WSA_WAIT_FAILED)
+        // FD_ACCEPT is only the prompt way to learn of a connection, not the only one: Wine signals it
+        // again only after its own accept(2) succeeds, so a connection can wait in the backlog with no
+        // event to come. The backlog is tried after every wait, the event's or the timeout's.
+        const DWORD which = WSAWaitForMultipleEvents(3, events, FALSE, kBacklogRetryMs, FALSE);
+        if (which == WSA_WAIT_EVENT_0)
             break;
-        if (which == WSA_WAIT_EVENT_0 + 2) {
-            WSAResetEvent(reapEvent_->get());
-            Reap();
+        if (which == WSA_WAIT_FAILED) {
+            log_.Line("the " + name_ + " listener can't wait for connections: " + ErrorText(WSAGetLastError()));
+            Sleep(kBacklogRetryMs);
             continue;
         }
+        if (which == WSA_WAIT_EVENT_0 + 2)
+            WSAResetEvent(reapEvent_->get());
         WSANETWORKEVENTS happened{};
         WSAEnumNetworkEvents(listener_.get(), acceptEvent_->get(), &happened);
         Reap();
-        for (;;) {
-            sockaddr_in peer{};
-            int length = sizeof peer;
-            Socket socket(accept(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &length));
-            if (socket) {
-                Admit(std::move(socket), peer);
-                continue;
-            }
-            const int error = WSAGetLastError();
-            if (error == WSAEWOULDBLOCK || error == WSAECONNRESET)
-                break;
-            // Out of sockets or memory: say so, and give the system a moment rather than spin.
-            log_.Line("cannot accept a " + name_ + " connection: " + ErrorText(error));
-            if (WSAWaitForMultipleEvents(1, &events[0], FALSE, 200, FALSE) == WSA_WAIT_EVENT_0)
-                return;
+        if (!AcceptBacklog())
             break;
+    }
+}
+
+bool TcpListener::AcceptBacklog()
+{
+    // Connections found gone, in a row: bounded, should a system report the same one again and again.
+    int gone = 0;
+    for (;;) {
+        sockaddr_in peer{};
+        int length = sizeof peer;
+        Socket socket(accept(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &length));
+        if (socket) {
+            gone = 0;
+            Admit(std::move(socket), peer);
+            continue;
+        }
+        const int error = WSAGetLastError();
+        switch (error) {
+        case WSAEWOULDBLOCK:
+            return true;
+        case WSAECONNRESET:
+        case WSAECONNABORTED:
+        case WSAENOTCONN:
+            // The peer left (often with a reset) before the connection was taken: that one is gone,
+            // the next may be fine. Wine reports it as "not connected": its accept() asks the peer's
+            // address of a connection that has none left.
+            if (++gone < kMaxGoneInARow)
+                continue;
+            return true;
+        default:
+            // Out of sockets or memory: say so, and give the system a moment rather than spin. The
+            // backlog is tried again after the wait.
+            log_.Line("cannot accept a " + name_ + " connection: " + ErrorText(error));
+            const WSAEVENT stop = stopEvent_->get();
+            return WSAWaitForMultipleEvents(1, &stop, FALSE, 200, FALSE) != WSA_WAIT_EVENT_0;
         }
     }
 }

@@ -67,6 +67,10 @@ public:
     std::size_t ThreadsHeld() const;
 
 private:
+    // How long a connection may wait in the backlog when no FD_ACCEPT comes for it.
+    static constexpr DWORD kBacklogRetryMs = 500;
+    static constexpr int kMaxGoneInARow = 4096;
+
     struct Client {
         std::string peer;
         Socket socket; // guarded by mutex_: closed by the connection's thread when it ends
@@ -76,6 +80,8 @@ private:
     };
 
     void AcceptLoop();
+    // Accepts every connection waiting; false when Stop() was asked meanwhile.
+    bool AcceptBacklog();
     void Admit(Socket socket, const sockaddr_in& peer);
     void Run(Client& client);
     void Reap();

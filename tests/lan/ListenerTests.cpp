@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 
@@ -223,6 +224,64 @@ TEST_F(Listening, JoinsTheThreadsOfFinishedConnectionsAsItGoes)
         << budget.InUse() << " connections in use, " << listener->ThreadsHeld() << " threads held";
     test::Client last(port);
     EXPECT_TRUE(Answers(last));
+}
+
+TEST_F(Listening, KeepsAcceptingThroughConnectionsResetBeforeTheyAreAccepted)
+{
+    lan::ConnectionBudget budget(64);
+    auto listener = HolderListener(budget);
+    const std::uint16_t port = Start(*listener);
+    // Half the clients close with a reset (SO_LINGER 0), as a killed program's connection ends: such a
+    // connection is gone by the time the listener takes it from the backlog.
+    constexpr int kCycles = 3000;
+    constexpr int kCheckEvery = 100; // well under any backlog, so a stalled listener can't block connect()
+    for (int i = 0; i < kCycles; ++i) {
+        test::Client client(port);
+        ASSERT_TRUE(client.Connected()) << "cycle " << i;
+        if (i % 2 == 0) {
+            const linger reset{1, 0};
+            setsockopt(client.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset), sizeof reset);
+        }
+        client.Close();
+        if (i % kCheckEvery == kCheckEvery - 1) {
+            // Taken at once, not after the backlog drains at the pace of some timeout: a client left
+            // waiting for seconds has met a listener that stopped taking clients.
+            test::Client probe(port);
+            const DWORD patience = 5000;
+            setsockopt(probe.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&patience),
+                       sizeof patience);
+            ASSERT_TRUE(Answers(probe)) << "the listener stopped taking clients after " << i + 1 << " cycles";
+        }
+    }
+    EXPECT_TRUE(Eventually([&] { return budget.InUse() == 0 && listener->ThreadsHeld() == 0; }))
+        << budget.InUse() << " connections in use, " << listener->ThreadsHeld() << " threads held";
+    // A connection gone before it was taken is nobody's business: no line about it.
+    const std::vector<std::string> lines = fake::LogLines();
+    const auto failure = std::find_if(lines.begin(), lines.end(),
+                                      [](const std::string& line) { return line.find("cannot accept") == 0; });
+    EXPECT_EQ(failure, lines.end()) << *failure;
+}
+
+TEST_F(Listening, TakesConnectionsThatNoAcceptEventAnnounces)
+{
+    lan::ConnectionBudget budget(4);
+    auto listener = HolderListener(budget);
+    std::string error;
+    lan::Socket socket = lan::ListenTcp(INADDR_LOOPBACK, 0, error);
+    ASSERT_TRUE(socket) << error;
+    const SOCKET raw = socket.get();
+    const std::uint16_t port = lan::LocalPort(raw);
+    listener->Start(std::move(socket));
+    // FD_ACCEPT now goes to another event, as when the system doesn't signal it again: the listener
+    // must still find the connections waiting.
+    lan::SocketEvent elsewhere;
+    ASSERT_NE(WSAEventSelect(raw, elsewhere.get(), FD_ACCEPT), SOCKET_ERROR);
+    for (int i = 0; i < 3; ++i) {
+        test::Client client(port);
+        const DWORD patience = 5000;
+        setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&patience), sizeof patience);
+        EXPECT_TRUE(Answers(client)) << i;
+    }
 }
 
 TEST_F(Listening, StopEndsEveryConnectionAndJoinsItsThread)
