@@ -42,6 +42,13 @@ TcpListener::~TcpListener()
     Stop();
 }
 
+void TcpListener::SetSendTimeout(DWORD milliseconds)
+{
+    if (acceptThread_.joinable())
+        throw std::logic_error("the send timeout is set before the listener starts");
+    sendTimeoutMs_ = milliseconds;
+}
+
 void TcpListener::Start(Socket listener)
 {
     if (acceptThread_.joinable())
@@ -172,18 +179,12 @@ void TcpListener::Admit(Socket socket, const sockaddr_in& peer)
         log_.Line("client " + peerText + " refused: too many clients (" + std::to_string(budget_.Limit()) + ")");
         return;
     }
-    // An accepted socket inherits the listener's event selection and non-blocking mode; the connection's
-    // thread reads it blocking.
-    u_long blocking = 0;
-    if (WSAEventSelect(socket.get(), nullptr, 0) == SOCKET_ERROR ||
-        ioctlsocket(socket.get(), FIONBIO, &blocking) == SOCKET_ERROR) {
-        log_.Line("client " + peerText + " dropped: " + ErrorText(WSAGetLastError()));
+    std::string error;
+    if (!PrepareConnection(socket.get(), sendTimeoutMs_, error)) {
+        log_.Line("client " + peerText + " dropped: " + error);
         budget_.Give();
         return;
     }
-    const BOOL on = TRUE;
-    setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-    setsockopt(socket.get(), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
 
     std::unique_ptr<Connection> handler;
     try {

@@ -367,6 +367,61 @@ TEST_F(RawSocket, StopEndsAConnectionWaitingForTheModule)
     EXPECT_TRUE(client.ClosedByServer());
 }
 
+TEST_F(RawSocket, DropsAClientThatNeverReadsAfterTheSendTimeoutAndClosesItsSession)
+{
+    lan::ConnectionBudget budget(4);
+    lan::TcpListener listener(log, "raw socket", {}, budget,
+                              [&](const std::string& peer) { return lan::MakeRawSocketConnection(instrument, peer); });
+    listener.SetSendTimeout(1000);
+    const std::uint16_t port = Start(listener);
+    lan::Socket client(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    // Small buffers on this side, so that the server's sends back up soon; this side's own sends give
+    // up once the server no longer reads.
+    const int buffer = 4096;
+    setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
+    const DWORD patience = 2000;
+    setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&patience), sizeof patience);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    ASSERT_EQ(connect(client.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+
+    // 16 KiB queries, each answered in full, never read: far beyond what the buffers between hold.
+    const std::string query = std::string(16 * 1024, 'Q') + "?\n";
+    int sent = 0;
+    while (sent < 2000 && lan::SendAll(client.get(), query))
+        ++sent;
+    EXPECT_LT(sent, 2000) << "the server went on reading a client that never read";
+    EXPECT_TRUE(Eventually([&] { return fake::OpenSessions(instrument) == 0; })) << "the session is still open";
+    EXPECT_TRUE(fake::WaitForLogLine(" left (raw socket)"));
+    EXPECT_TRUE(Eventually([&] { return budget.InUse() == 0 && listener.ThreadsHeld() == 0; }));
+}
+
+TEST_F(Listening, ArmsKeepAliveAndASendTimeoutOnEveryConnection)
+{
+    std::string error;
+    lan::Socket listening = lan::ListenTcp(INADDR_LOOPBACK, 0, error);
+    ASSERT_TRUE(listening) << error;
+    test::Client client(lan::LocalPort(listening.get()));
+    lan::Socket accepted(accept(listening.get(), nullptr, nullptr));
+    ASSERT_TRUE(accepted);
+    ASSERT_TRUE(lan::PrepareConnection(accepted.get(), 1234, error)) << error;
+    DWORD timeout = 0;
+    int length = sizeof timeout;
+    ASSERT_EQ(getsockopt(accepted.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&timeout), &length), 0);
+    EXPECT_EQ(timeout, 1234u);
+    BOOL keepAlive = FALSE;
+    length = sizeof keepAlive;
+    ASSERT_EQ(getsockopt(accepted.get(), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&keepAlive), &length), 0);
+    EXPECT_TRUE(keepAlive);
+    // A socket that is no longer one can't be readied.
+    const SOCKET gone = accepted.release();
+    closesocket(gone);
+    EXPECT_FALSE(lan::PrepareConnection(gone, 1000, error));
+    EXPECT_FALSE(error.empty());
+}
+
 namespace {
 // A port free a moment ago (the test binds it next).
 std::uint16_t FreePort()
