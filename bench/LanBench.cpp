@@ -1,7 +1,11 @@
-// vornlan's round trips against the floor, measured in one run by one client: the do-nothing Winsock
-// server (lan_floor_server) and vornlan over the do-nothing module, a query at a time over the raw
-// socket and over VXI-11 (two calls per query), four clients together, and vornlan's memory over many
-// queries and connections. Prints figures; asserts nothing.
+// vornlan against do-nothing servers speaking the same protocols, measured in one run by one client: a
+// query's round trip over the raw socket (against lan_floor_server) and over VXI-11 (against
+// vxi11_floor_server, on the same RPC layer), four clients together, vornlan's commit charge over
+// connection churn with and without a message per connection, and whether every listening port (raw,
+// VXI-11 core and abort, portmapper, HTTP) still takes clients after a long run of connect/close cycles,
+// some of them reset before they're accepted. Prints figures; asserts nothing.
+//
+// lan_bench [CYCLES]: connect/close cycles per run (default 10^5).
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -11,8 +15,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,22 +30,65 @@ using Clock = std::chrono::steady_clock;
 
 constexpr u_short kFloorPort = 15100;
 constexpr u_short kRawPort = 15101;
-constexpr u_short kVxi11Port = 15102;
+constexpr u_short kVxi11Port = 15102; // its abort channel takes the next port
+constexpr u_short kAbortPort = 15103;
+constexpr u_short kVxi11FloorPort = 15104;
+constexpr u_short kHttpPort = 15105;
+constexpr u_short kPortmapperPort = 111;
 
-SOCKET Connect(u_short port)
-{
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        closesocket(s);
-        return INVALID_SOCKET;
+constexpr std::uint32_t kCoreProgram = 0x0607AF;
+constexpr std::uint32_t kAbortProgram = 0x0607B0;
+constexpr std::uint32_t kPortmapperProgram = 100000;
+
+// A socket closed with its owner.
+class Connection {
+public:
+    explicit Connection(u_short port, DWORD receiveTimeout = 10000) : socket_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP))
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            closesocket(socket_);
+            socket_ = INVALID_SOCKET;
+            return;
+        }
+        const BOOL noDelay = TRUE;
+        setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+        // A server that stopped answering must not hang the bench.
+        setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&receiveTimeout),
+                   sizeof receiveTimeout);
     }
-    const BOOL noDelay = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
-    return s;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection()
+    {
+        if (socket_ != INVALID_SOCKET)
+            closesocket(socket_);
+    }
+    bool Open() const { return socket_ != INVALID_SOCKET; }
+    SOCKET get() const { return socket_; }
+    // Closing with a reset (SO_LINGER 0), as a killed program's connection ends.
+    void Reset()
+    {
+        const linger reset{1, 0};
+        setsockopt(socket_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset), sizeof reset);
+    }
+
+private:
+    SOCKET socket_;
+};
+
+bool SendAll(SOCKET s, const char* data, int size)
+{
+    for (int sent = 0; sent < size;) {
+        const int n = send(s, data + sent, size - sent, 0);
+        if (n <= 0)
+            return false;
+        sent += n;
+    }
+    return true;
 }
 
 bool ReceiveExactly(SOCKET s, char* data, int size)
@@ -56,7 +106,7 @@ bool ReceiveExactly(SOCKET s, char* data, int size)
 bool RawQuery(SOCKET s)
 {
     static constexpr char kQuery[] = "*IDN?\n";
-    if (send(s, kQuery, sizeof kQuery - 1, 0) <= 0)
+    if (!SendAll(s, kQuery, sizeof kQuery - 1))
         return false;
     char buffer[512];
     for (int got = 0; got < static_cast<int>(sizeof buffer);) {
@@ -70,18 +120,22 @@ bool RawQuery(SOCKET s)
     return false;
 }
 
-// A minimal ONC RPC client for VXI-11's core channel: enough to create a link, write and read.
-class Vxi11Client {
+// A minimal ONC RPC client: enough for VXI-11's create_link, write and read, and any program's NULL call.
+class RpcClient {
 public:
-    explicit Vxi11Client(u_short port) : socket_(Connect(port)) {}
-    ~Vxi11Client()
+    explicit RpcClient(u_short port) : connection_(port) {}
+    bool Open() const { return connection_.Open(); }
+
+    // Procedure 0 of any program: answered by the RPC layer alone.
+    bool Null(std::uint32_t program, std::uint32_t version)
     {
-        if (socket_ != INVALID_SOCKET)
-            closesocket(socket_);
+        Begin(program, version, 0);
+        std::vector<std::uint32_t> reply;
+        return Call(reply);
     }
     bool CreateLink()
     {
-        Begin(10);
+        Begin(kCoreProgram, 1, 10);
         Put(1234);
         Put(0);
         Put(10000);
@@ -94,7 +148,7 @@ public:
     }
     bool Query()
     {
-        Begin(11); // device_write
+        Begin(kCoreProgram, 1, 11); // device_write
         Put(link_);
         Put(10000);
         Put(10000);
@@ -103,7 +157,7 @@ public:
         std::vector<std::uint32_t> reply;
         if (!Call(reply) || reply.empty() || reply[0] != 0)
             return false;
-        Begin(12); // device_read
+        Begin(kCoreProgram, 1, 12); // device_read
         Put(link_);
         Put(20480);
         Put(10000);
@@ -112,13 +166,12 @@ public:
         Put(0);
         return Call(reply) && reply.size() >= 2 && reply[0] == 0 && (reply[1] & 4) != 0;
     }
-    bool Open() const { return socket_ != INVALID_SOCKET; }
 
 private:
-    void Begin(std::uint32_t procedure)
+    void Begin(std::uint32_t program, std::uint32_t version, std::uint32_t procedure)
     {
         call_.clear();
-        for (const std::uint32_t word : {++xid_, 0u, 2u, 0x0607AFu, 1u, procedure, 0u, 0u, 0u, 0u})
+        for (const std::uint32_t word : {++xid_, 0u, 2u, program, version, procedure, 0u, 0u, 0u, 0u})
             Put(word);
     }
     void Put(std::uint32_t word) { call_.push_back(htonl(word)); }
@@ -131,22 +184,26 @@ private:
             call_.push_back(word);
         }
     }
-    // The reply's words after the accepted-reply header (xid, type, state, verifier, accept state).
+    // The reply's words after the accepted-reply header (xid, type, state, verifier, accept state); false
+    // unless the call was accepted and succeeded.
     bool Call(std::vector<std::uint32_t>& reply)
     {
         const std::uint32_t mark = htonl(0x80000000u | static_cast<std::uint32_t>(call_.size() * 4));
         std::vector<std::uint32_t> record{mark};
         record.insert(record.end(), call_.begin(), call_.end());
-        if (send(socket_, reinterpret_cast<const char*>(record.data()), static_cast<int>(record.size() * 4), 0) <= 0)
+        if (!SendAll(connection_.get(), reinterpret_cast<const char*>(record.data()),
+                     static_cast<int>(record.size() * 4)))
             return false;
         std::uint32_t header = 0;
-        if (!ReceiveExactly(socket_, reinterpret_cast<char*>(&header), 4))
+        if (!ReceiveExactly(connection_.get(), reinterpret_cast<char*>(&header), 4))
             return false;
         const std::uint32_t length = ntohl(header) & 0x7FFFFFFFu;
         if (length % 4 != 0 || length < 24 || length > 65536)
             return false;
         std::vector<std::uint32_t> words(length / 4);
-        if (!ReceiveExactly(socket_, reinterpret_cast<char*>(words.data()), static_cast<int>(length)))
+        if (!ReceiveExactly(connection_.get(), reinterpret_cast<char*>(words.data()), static_cast<int>(length)))
+            return false;
+        if (ntohl(words[0]) != xid_ || ntohl(words[2]) != 0 || ntohl(words[5]) != 0)
             return false;
         reply.clear();
         for (size_t i = 6; i < words.size(); ++i)
@@ -154,11 +211,21 @@ private:
         return true;
     }
 
-    SOCKET socket_;
+    Connection connection_;
     std::vector<std::uint32_t> call_;
     std::uint32_t xid_ = 0;
     std::uint32_t link_ = 0;
 };
+
+bool HttpGet(u_short port)
+{
+    const Connection c(port);
+    const std::string request =
+        "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n";
+    char head[9] = {};
+    return c.Open() && SendAll(c.get(), request.data(), static_cast<int>(request.size())) &&
+           ReceiveExactly(c.get(), head, 8) && std::strncmp(head, "HTTP/1.1", 8) == 0;
+}
 
 template <typename Body>
 double MicrosecondsEach(int count, Body body)
@@ -170,17 +237,6 @@ double MicrosecondsEach(int count, Body body)
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count() / count;
 }
 
-double RawRoundTrip(u_short port, int count)
-{
-    const SOCKET s = Connect(port);
-    if (s == INVALID_SOCKET)
-        return -1;
-    RawQuery(s);
-    const double each = MicrosecondsEach(count, [&] { return RawQuery(s); });
-    closesocket(s);
-    return each;
-}
-
 // Queries per second with `clients` connections querying at once.
 double Throughput(u_short port, int clients, int perClient)
 {
@@ -189,13 +245,12 @@ double Throughput(u_short port, int clients, int perClient)
     const auto start = Clock::now();
     for (int c = 0; c < clients; ++c)
         threads.emplace_back([&] {
-            const SOCKET s = Connect(port);
+            const Connection s(port);
             for (int i = 0; i < perClient; ++i)
-                if (s == INVALID_SOCKET || !RawQuery(s)) {
+                if (!s.Open() || !RawQuery(s.get())) {
                     ++failures;
                     break;
                 }
-            closesocket(s);
         });
     for (std::thread& t : threads)
         t.join();
@@ -209,97 +264,253 @@ struct Process {
     {
         if (info.hProcess) {
             TerminateProcess(info.hProcess, 0);
+            WaitForSingleObject(info.hProcess, 5000);
             CloseHandle(info.hProcess);
             CloseHandle(info.hThread);
         }
     }
 };
 
-bool Start(Process& process, const std::wstring& commandLine, const std::wstring& folder)
+// Starts a program; with `output`, its standard output and error go to that file (vornlan's log lines
+// would otherwise fill the bench's output).
+bool Start(Process& process, const std::wstring& commandLine, const std::wstring& folder,
+           const std::wstring& output = {})
 {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (!output.empty()) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        file = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return false;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = nullptr;
+        startup.hStdOutput = file;
+        startup.hStdError = file;
+    }
     std::wstring line = commandLine;
-    return CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, folder.c_str(),
-                          &startup, &process.info) != 0;
+    const bool started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, file != INVALID_HANDLE_VALUE,
+                                        CREATE_NO_WINDOW, nullptr, folder.c_str(), &startup, &process.info) != 0;
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return started;
 }
 
 bool WaitForPort(u_short port)
 {
     for (int attempt = 0; attempt < 300; ++attempt) {
-        const SOCKET s = Connect(port);
-        if (s != INVALID_SOCKET) {
-            closesocket(s);
+        if (Connection(port).Open())
             return true;
-        }
         Sleep(100);
     }
     return false;
 }
 
-double MegabytesCommitted(HANDLE process)
+// Whether nothing listens on 127.0.0.1:port (TCP) right now.
+bool PortFree(u_short port)
+{
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool free = bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    closesocket(s);
+    return free;
+}
+
+double BytesCommitted(HANDLE process)
 {
     PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(process, &counters, sizeof counters);
-    return counters.PagefileUsage / (1024.0 * 1024.0); // PrivateUsage reads 0 under Wine
+    return static_cast<double>(counters.PagefileUsage); // PrivateUsage reads 0 under Wine
+}
+
+// A port served by a transport, and how to tell it answers.
+struct Port {
+    const char* name;
+    u_short port;
+    std::function<bool()> answers;
+};
+
+// `cycles` connect/close cycles on `port`, every fourth closed with a reset, `each` run on every
+// connection before it closes (nothing when empty). Every 1000 cycles, and at the end, the port must
+// still answer; a failed connect or answer ends the run. The cycles done; `stoppedAt` the cycle where
+// the port stopped taking clients (0: it never did).
+struct Churn {
+    int done = 0;
+    int stoppedAt = 0;
+    double seconds = 0;
+};
+
+// The port answers: a few tries, since a burst of closed connections may still hold every slot of
+// vornlan's --max-clients for a moment.
+bool StillAnswers(const Port& port)
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (port.answers())
+            return true;
+        Sleep(20);
+    }
+    return false;
+}
+
+Churn RunChurn(const Port& port, int cycles, const std::function<bool(SOCKET)>& each = {})
+{
+    Churn churn;
+    const auto start = Clock::now();
+    for (int i = 0; i < cycles; ++i) {
+        Connection c(port.port);
+        if (!c.Open() || (each && !each(c.get()))) {
+            churn.stoppedAt = i + 1;
+            break;
+        }
+        if (i % 4 == 3)
+            c.Reset();
+        churn.done = i + 1;
+        if (i % 1000 == 999 && !StillAnswers(port)) {
+            churn.stoppedAt = i + 1;
+            break;
+        }
+    }
+    if (churn.stoppedAt == 0 && !StillAnswers(port))
+        churn.stoppedAt = churn.done;
+    churn.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return churn;
+}
+
+void PrintChurn(const char* name, const Churn& churn)
+{
+    if (churn.stoppedAt == 0)
+        std::printf("  %-16s %7d cycles in %5.0f s (%4.0f a second): answered throughout\n", name, churn.done,
+                    churn.seconds, churn.done / churn.seconds);
+    else
+        std::printf("  %-16s STOPPED taking clients after %d cycles (%.0f s)\n", name, churn.stoppedAt,
+                    churn.seconds);
+    std::fflush(stdout);
 }
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    const int cycles = argc > 1 ? std::max(1000, std::atoi(argv[1])) : 100000;
     WSADATA data{};
     WSAStartup(MAKEWORD(2, 2), &data);
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring bin(path);
     bin.resize(bin.rfind(L'\\'));
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring logPath = std::wstring(temp) + L"lan_bench_vornlan.log";
 
-    Process floor, lan;
+    // The portmapper's port is fixed; where another program holds it (another vornlan, rpcbind), it's
+    // left out of the run and said so.
+    const bool portmapper = PortFree(kPortmapperPort);
+    Process floor, vxi11Floor, lan;
     if (!Start(floor, L"\"" + bin + L"\\lan_floor_server.exe\" " + std::to_wstring(kFloorPort), bin) ||
+        !Start(vxi11Floor, L"\"" + bin + L"\\vxi11_floor_server.exe\" " + std::to_wstring(kVxi11FloorPort), bin) ||
         !Start(lan,
                L"\"" + bin + L"\\vornlan.exe\" --raw-port " + std::to_wstring(kRawPort) + L" --vxi11-port " +
-                   std::to_wstring(kVxi11Port) + L" --no-portmapper --max-clients 64",
-               bin + L"\\null-module") ||
-        !WaitForPort(kFloorPort) || !WaitForPort(kRawPort) || !WaitForPort(kVxi11Port)) {
-        std::fprintf(stderr, "lan_bench: the floor server or vornlan did not start\n");
+                   std::to_wstring(kVxi11Port) + L" --http-port " + std::to_wstring(kHttpPort) +
+                   (portmapper ? L"" : L" --no-portmapper") + L" --max-clients 64",
+               bin + L"\\null-module", logPath) ||
+        !WaitForPort(kFloorPort) || !WaitForPort(kVxi11FloorPort) || !WaitForPort(kRawPort) ||
+        !WaitForPort(kVxi11Port) || !WaitForPort(kHttpPort)) {
+        std::fprintf(stderr, "lan_bench: the floor servers or vornlan did not start\n");
         return 1;
     }
 
-    constexpr int kQueries = 3000;
-    const double floorRaw = RawRoundTrip(kFloorPort, kQueries);
-    const double lanRaw = RawRoundTrip(kRawPort, kQueries);
-    Vxi11Client vxi11(kVxi11Port);
-    vxi11.CreateLink();
-    vxi11.Query();
-    const double lanVxi11 = MicrosecondsEach(kQueries, [&] { return vxi11.Query(); });
-    std::printf("vornlan, a query's round trip with the do-nothing module (%d queries, one client):\n", kQueries);
-    std::printf("  floor (do-nothing Winsock server)  %8.1f us\n", floorRaw);
-    std::printf("  raw socket                         %8.1f us  %.2fx the floor (target at most 1.3x)\n", lanRaw,
-                lanRaw / floorRaw);
-    std::printf("  VXI-11 (write + read)              %8.1f us  %.2fx twice the floor (target at most 1.3x)\n",
-                lanVxi11, lanVxi11 / (2 * floorRaw));
+    // Floor and vornlan alternate in rounds, so that a burst of other work on the machine weighs on both.
+    constexpr int kRounds = 6;
+    constexpr int kQueries = 500; // a round's
+    const Connection floorRaw(kFloorPort), lanRaw(kRawPort);
+    RpcClient floorVxi11(kVxi11FloorPort), lanVxi11(kVxi11Port);
+    if (!floorVxi11.CreateLink() || !lanVxi11.CreateLink() || !RawQuery(floorRaw.get()) || !RawQuery(lanRaw.get()) ||
+        !floorVxi11.Query() || !lanVxi11.Query()) {
+        std::fprintf(stderr, "lan_bench: a server did not answer\n");
+        return 1;
+    }
+    double sum[4] = {};
+    for (int round = 0; round < kRounds; ++round) {
+        sum[0] += MicrosecondsEach(kQueries, [&] { return RawQuery(floorRaw.get()); });
+        sum[1] += MicrosecondsEach(kQueries, [&] { return RawQuery(lanRaw.get()); });
+        sum[2] += MicrosecondsEach(kQueries, [&] { return floorVxi11.Query(); });
+        sum[3] += MicrosecondsEach(kQueries, [&] { return lanVxi11.Query(); });
+    }
+    for (double& each : sum)
+        each /= kRounds;
+    std::printf("vornlan, a query's round trip with the do-nothing module (%d queries each, one client, "
+                "alternating in %d rounds):\n",
+                kQueries * kRounds, kRounds);
+    std::printf("  raw floor (do-nothing Winsock server)        %8.1f us\n", sum[0]);
+    std::printf("  raw socket                                   %8.1f us  %.2fx its floor (target at most 1.3x)\n",
+                sum[1], sum[1] / sum[0]);
+    std::printf("  VXI-11 floor (do-nothing core channel)       %8.1f us\n", sum[2]);
+    std::printf("  VXI-11 (device_write + device_read)          %8.1f us  %.2fx its floor (target at most 1.3x)\n",
+                sum[3], sum[3] / sum[2]);
 
     const double one = Throughput(kRawPort, 1, 2000);
     const double four = Throughput(kRawPort, 4, 500);
     std::printf("  raw socket, queries per second: one client %.0f, four together %.0f (%.2fx; target at least 0.9x)\n",
                 one, four, four / one);
+    std::fflush(stdout);
 
-    const double before = MegabytesCommitted(lan.info.hProcess);
-    const SOCKET s = Connect(kRawPort);
-    for (int i = 0; i < 100000 && RawQuery(s); ++i) {
+    const Port raw{"raw socket", kRawPort, [] {
+                       const Connection c(kRawPort);
+                       return c.Open() && RawQuery(c.get());
+                   }};
+    const Port ports[] = {
+        raw,
+        {"VXI-11 core", kVxi11Port, [] { return RpcClient(kVxi11Port).Null(kCoreProgram, 1); }},
+        {"VXI-11 abort", kAbortPort, [] { return RpcClient(kAbortPort).Null(kAbortProgram, 1); }},
+        {"portmapper (TCP)", kPortmapperPort, [] { return RpcClient(kPortmapperPort).Null(kPortmapperProgram, 2); }},
+        {"HTTP", kHttpPort, [] { return HttpGet(kHttpPort); }},
+    };
+
+    // Memory: a warm-up first (the heap and the threads' stacks grow once to what bursts need), then
+    // the growth over the cycles, with and without a query on each connection.
+    RunChurn(raw, 10000);
+    RunChurn(raw, 10000, RawQuery);
+    Sleep(1000);
+    const double start = BytesCommitted(lan.info.hProcess);
+    const Churn bare = RunChurn(raw, cycles);
+    Sleep(1000);
+    const double afterBare = BytesCommitted(lan.info.hProcess);
+    const Churn queried = RunChurn(raw, cycles, RawQuery);
+    Sleep(1000);
+    const double afterQueried = BytesCommitted(lan.info.hProcess);
+    std::printf("vornlan's commit charge over connect/close cycles on the raw socket, after %d of each as a warm-up:\n",
+                10000);
+    std::printf("  at the start                 %8.2f MB\n", start / (1024 * 1024));
+    std::printf("  %d connect/close         %+8.1f KB, %+6.1f bytes a connection\n", bare.done,
+                (afterBare - start) / 1024, (afterBare - start) / std::max(1, bare.done));
+    std::printf("  %d with a query each     %+8.1f KB, %+6.1f bytes a connection\n", queried.done,
+                (afterQueried - afterBare) / 1024, (afterQueried - afterBare) / std::max(1, queried.done));
+
+    // The other ports' runs go on at once, a client thread each, as clients of several transports would.
+    std::printf("every port after %d connect/close cycles, every fourth closed with a reset, answering every 1000 "
+                "(the ports after the raw socket at once):\n",
+                cycles);
+    PrintChurn(raw.name, bare);
+    PrintChurn("raw, with query", queried);
+    std::vector<Churn> churns(std::size(ports));
+    std::vector<std::thread> runs;
+    for (std::size_t i = 1; i < std::size(ports); ++i)
+        if (ports[i].port != kPortmapperPort || portmapper)
+            runs.emplace_back([&, i] { churns[i] = RunChurn(ports[i], cycles); });
+    for (std::thread& run : runs)
+        run.join();
+    for (std::size_t i = 1; i < std::size(ports); ++i) {
+        if (ports[i].port == kPortmapperPort && !portmapper)
+            std::printf("  %-16s not measured: another program holds port 111\n", ports[i].name);
+        else
+            PrintChurn(ports[i].name, churns[i]);
     }
-    closesocket(s);
-    const double afterQueries = MegabytesCommitted(lan.info.hProcess);
-    for (int i = 0; i < 10000; ++i) {
-        const SOCKET c = Connect(kRawPort);
-        if (c != INVALID_SOCKET)
-            closesocket(c);
-    }
-    Sleep(500);
-    const double afterConnections = MegabytesCommitted(lan.info.hProcess);
-    std::printf("  vornlan's committed memory: %.1f MB, after 10^5 queries %.1f MB, after 10^4 connect/close %.1f MB\n",
-                before, afterQueries, afterConnections);
+    std::printf("(vornlan's log of this run: %ls)\n", logPath.c_str());
     return 0;
 }

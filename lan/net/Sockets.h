@@ -5,6 +5,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -79,8 +80,17 @@ Socket BindUdp(std::uint32_t address, std::uint16_t port, std::string& error);
 // The port a socket is bound to (host byte order), 0 on failure.
 std::uint16_t LocalPort(SOCKET socket) noexcept;
 
+// Readies an accepted socket for the thread that serves it: blocking, without the listener's event
+// selection, no Nagle delay, a send timeout (a send that can't finish in time fails, and the connection
+// must end), and keep-alive probes after 30 s of silence, 2 s apart, so that a host that vanished
+// without closing is found out within a minute. False, with the reason, when the system refuses one.
+constexpr DWORD kKeepAliveIdleMs = 30000;
+constexpr DWORD kKeepAliveIntervalMs = 2000;
+bool PrepareConnection(SOCKET socket, DWORD sendTimeoutMs, std::string& error);
+
 // Sends every byte (in as few sends as the system allows; one for what fits its buffers).
-// False when the connection failed.
+// False when the connection failed or a send outlasted the socket's send timeout (the connection has to
+// end then: what part of the bytes went is unknown).
 bool SendAll(SOCKET socket, std::string_view bytes) noexcept;
 
 // recv() into `buffer`: the count received, 0 when the peer closed, -1 on error.

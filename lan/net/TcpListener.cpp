@@ -42,6 +42,13 @@ TcpListener::~TcpListener()
     Stop();
 }
 
+void TcpListener::SetSendTimeout(DWORD milliseconds)
+{
+    if (acceptThread_.joinable())
+        throw std::logic_error("the send timeout is set before the listener starts");
+    sendTimeoutMs_ = milliseconds;
+}
+
 void TcpListener::Start(Socket listener)
 {
     if (acceptThread_.joinable())
@@ -104,33 +111,59 @@ void TcpListener::AcceptLoop()
 {
     const WSAEVENT events[] = {stopEvent_->get(), acceptEvent_->get(), reapEvent_->get()};
     for (;;) {
-        const DWORD which = WSAWaitForMultipleEvents(3, events, FALSE, WSA_INFINITE, FALSE);
-        if (which == WSA_WAIT_EVENT_0 || which == WSA_WAIT_FAILED)
+        // FD_ACCEPT is only the prompt way to learn of a connection, not the only one: Wine signals it
+        // again only after its own accept(2) succeeds, so a connection can wait in the backlog with no
+        // event to come. The backlog is tried after every wait, the event's or the timeout's.
+        const DWORD which = WSAWaitForMultipleEvents(3, events, FALSE, kBacklogRetryMs, FALSE);
+        if (which == WSA_WAIT_EVENT_0)
             break;
-        if (which == WSA_WAIT_EVENT_0 + 2) {
-            WSAResetEvent(reapEvent_->get());
-            Reap();
+        if (which == WSA_WAIT_FAILED) {
+            log_.Line("the " + name_ + " listener can't wait for connections: " + ErrorText(WSAGetLastError()));
+            Sleep(kBacklogRetryMs);
             continue;
         }
+        if (which == WSA_WAIT_EVENT_0 + 2)
+            WSAResetEvent(reapEvent_->get());
         WSANETWORKEVENTS happened{};
         WSAEnumNetworkEvents(listener_.get(), acceptEvent_->get(), &happened);
         Reap();
-        for (;;) {
-            sockaddr_in peer{};
-            int length = sizeof peer;
-            Socket socket(accept(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &length));
-            if (socket) {
-                Admit(std::move(socket), peer);
-                continue;
-            }
-            const int error = WSAGetLastError();
-            if (error == WSAEWOULDBLOCK || error == WSAECONNRESET)
-                break;
-            // Out of sockets or memory: say so, and give the system a moment rather than spin.
-            log_.Line("cannot accept a " + name_ + " connection: " + ErrorText(error));
-            if (WSAWaitForMultipleEvents(1, &events[0], FALSE, 200, FALSE) == WSA_WAIT_EVENT_0)
-                return;
+        if (!AcceptBacklog())
             break;
+    }
+}
+
+bool TcpListener::AcceptBacklog()
+{
+    // Connections found gone, in a row: bounded, should a system report the same one again and again.
+    int gone = 0;
+    for (;;) {
+        sockaddr_in peer{};
+        int length = sizeof peer;
+        Socket socket(accept(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &length));
+        if (socket) {
+            gone = 0;
+            Admit(std::move(socket), peer);
+            continue;
+        }
+        const int error = WSAGetLastError();
+        switch (error) {
+        case WSAEWOULDBLOCK:
+            return true;
+        case WSAECONNRESET:
+        case WSAECONNABORTED:
+        case WSAENOTCONN:
+            // The peer left (often with a reset) before the connection was taken: that one is gone,
+            // the next may be fine. Wine reports it as "not connected": its accept() asks the peer's
+            // address of a connection that has none left.
+            if (++gone < kMaxGoneInARow)
+                continue;
+            return true;
+        default:
+            // Out of sockets or memory: say so, and give the system a moment rather than spin. The
+            // backlog is tried again after the wait.
+            log_.Line("cannot accept a " + name_ + " connection: " + ErrorText(error));
+            const WSAEVENT stop = stopEvent_->get();
+            return WSAWaitForMultipleEvents(1, &stop, FALSE, 200, FALSE) != WSA_WAIT_EVENT_0;
         }
     }
 }
@@ -146,18 +179,12 @@ void TcpListener::Admit(Socket socket, const sockaddr_in& peer)
         log_.Line("client " + peerText + " refused: too many clients (" + std::to_string(budget_.Limit()) + ")");
         return;
     }
-    // An accepted socket inherits the listener's event selection and non-blocking mode; the connection's
-    // thread reads it blocking.
-    u_long blocking = 0;
-    if (WSAEventSelect(socket.get(), nullptr, 0) == SOCKET_ERROR ||
-        ioctlsocket(socket.get(), FIONBIO, &blocking) == SOCKET_ERROR) {
-        log_.Line("client " + peerText + " dropped: " + ErrorText(WSAGetLastError()));
+    std::string error;
+    if (!PrepareConnection(socket.get(), sendTimeoutMs_, error)) {
+        log_.Line("client " + peerText + " dropped: " + error);
         budget_.Give();
         return;
     }
-    const BOOL on = TRUE;
-    setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-    setsockopt(socket.get(), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
 
     std::unique_ptr<Connection> handler;
     try {

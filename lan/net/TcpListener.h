@@ -57,6 +57,10 @@ public:
     TcpListener& operator=(const TcpListener&) = delete;
     ~TcpListener(); // Stop()s
 
+    // A send that can't finish within this time (the reader stopped reading) fails, and every transport
+    // then ends its connection. Before Start(); 10 s unless set.
+    void SetSendTimeout(DWORD milliseconds);
+
     // Accepts on `listener` (listening already) from a thread of its own. Throws std::system_error or
     // std::runtime_error when that thread or its events can't be had.
     void Start(Socket listener);
@@ -67,6 +71,11 @@ public:
     std::size_t ThreadsHeld() const;
 
 private:
+    // How long a connection may wait in the backlog when no FD_ACCEPT comes for it.
+    static constexpr DWORD kBacklogRetryMs = 500;
+    static constexpr int kMaxGoneInARow = 4096;
+    static constexpr DWORD kDefaultSendTimeoutMs = 10000;
+
     struct Client {
         std::string peer;
         Socket socket; // guarded by mutex_: closed by the connection's thread when it ends
@@ -76,6 +85,8 @@ private:
     };
 
     void AcceptLoop();
+    // Accepts every connection waiting; false when Stop() was asked meanwhile.
+    bool AcceptBacklog();
     void Admit(Socket socket, const sockaddr_in& peer);
     void Run(Client& client);
     void Reap();
@@ -85,6 +96,7 @@ private:
     const std::vector<ClientNetwork> allow_;
     ConnectionBudget& budget_;
     const Factory factory_;
+    DWORD sendTimeoutMs_ = kDefaultSendTimeoutMs;
 
     Socket listener_;
     std::unique_ptr<SocketEvent> acceptEvent_;

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 
@@ -225,6 +226,64 @@ TEST_F(Listening, JoinsTheThreadsOfFinishedConnectionsAsItGoes)
     EXPECT_TRUE(Answers(last));
 }
 
+TEST_F(Listening, KeepsAcceptingThroughConnectionsResetBeforeTheyAreAccepted)
+{
+    lan::ConnectionBudget budget(64);
+    auto listener = HolderListener(budget);
+    const std::uint16_t port = Start(*listener);
+    // Half the clients close with a reset (SO_LINGER 0), as a killed program's connection ends: such a
+    // connection is gone by the time the listener takes it from the backlog.
+    constexpr int kCycles = 3000;
+    constexpr int kCheckEvery = 100; // well under any backlog, so a stalled listener can't block connect()
+    for (int i = 0; i < kCycles; ++i) {
+        test::Client client(port);
+        ASSERT_TRUE(client.Connected()) << "cycle " << i;
+        if (i % 2 == 0) {
+            const linger reset{1, 0};
+            setsockopt(client.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset), sizeof reset);
+        }
+        client.Close();
+        if (i % kCheckEvery == kCheckEvery - 1) {
+            // Taken at once, not after the backlog drains at the pace of some timeout: a client left
+            // waiting for seconds has met a listener that stopped taking clients.
+            test::Client probe(port);
+            const DWORD patience = 5000;
+            setsockopt(probe.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&patience),
+                       sizeof patience);
+            ASSERT_TRUE(Answers(probe)) << "the listener stopped taking clients after " << i + 1 << " cycles";
+        }
+    }
+    EXPECT_TRUE(Eventually([&] { return budget.InUse() == 0 && listener->ThreadsHeld() == 0; }))
+        << budget.InUse() << " connections in use, " << listener->ThreadsHeld() << " threads held";
+    // A connection gone before it was taken is nobody's business: no line about it.
+    const std::vector<std::string> lines = fake::LogLines();
+    const auto failure = std::find_if(lines.begin(), lines.end(),
+                                      [](const std::string& line) { return line.find("cannot accept") == 0; });
+    EXPECT_EQ(failure, lines.end()) << *failure;
+}
+
+TEST_F(Listening, TakesConnectionsThatNoAcceptEventAnnounces)
+{
+    lan::ConnectionBudget budget(4);
+    auto listener = HolderListener(budget);
+    std::string error;
+    lan::Socket socket = lan::ListenTcp(INADDR_LOOPBACK, 0, error);
+    ASSERT_TRUE(socket) << error;
+    const SOCKET raw = socket.get();
+    const std::uint16_t port = lan::LocalPort(raw);
+    listener->Start(std::move(socket));
+    // FD_ACCEPT now goes to another event, as when the system doesn't signal it again: the listener
+    // must still find the connections waiting.
+    lan::SocketEvent elsewhere;
+    ASSERT_NE(WSAEventSelect(raw, elsewhere.get(), FD_ACCEPT), SOCKET_ERROR);
+    for (int i = 0; i < 3; ++i) {
+        test::Client client(port);
+        const DWORD patience = 5000;
+        setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&patience), sizeof patience);
+        EXPECT_TRUE(Answers(client)) << i;
+    }
+}
+
 TEST_F(Listening, StopEndsEveryConnectionAndJoinsItsThread)
 {
     lan::ConnectionBudget budget(8);
@@ -306,6 +365,61 @@ TEST_F(RawSocket, StopEndsAConnectionWaitingForTheModule)
     listener.Stop();
     EXPECT_EQ(fake::OpenSessions(instrument), 0u);
     EXPECT_TRUE(client.ClosedByServer());
+}
+
+TEST_F(RawSocket, DropsAClientThatNeverReadsAfterTheSendTimeoutAndClosesItsSession)
+{
+    lan::ConnectionBudget budget(4);
+    lan::TcpListener listener(log, "raw socket", {}, budget,
+                              [&](const std::string& peer) { return lan::MakeRawSocketConnection(instrument, peer); });
+    listener.SetSendTimeout(1000);
+    const std::uint16_t port = Start(listener);
+    lan::Socket client(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    // Small buffers on this side, so that the server's sends back up soon; this side's own sends give
+    // up once the server no longer reads.
+    const int buffer = 4096;
+    setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
+    const DWORD patience = 2000;
+    setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&patience), sizeof patience);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    ASSERT_EQ(connect(client.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+
+    // 16 KiB queries, each answered in full, never read: far beyond what the buffers between hold.
+    const std::string query = std::string(16 * 1024, 'Q') + "?\n";
+    int sent = 0;
+    while (sent < 2000 && lan::SendAll(client.get(), query))
+        ++sent;
+    EXPECT_LT(sent, 2000) << "the server went on reading a client that never read";
+    EXPECT_TRUE(Eventually([&] { return fake::OpenSessions(instrument) == 0; })) << "the session is still open";
+    EXPECT_TRUE(fake::WaitForLogLine(" left (raw socket)"));
+    EXPECT_TRUE(Eventually([&] { return budget.InUse() == 0 && listener.ThreadsHeld() == 0; }));
+}
+
+TEST_F(Listening, ArmsKeepAliveAndASendTimeoutOnEveryConnection)
+{
+    std::string error;
+    lan::Socket listening = lan::ListenTcp(INADDR_LOOPBACK, 0, error);
+    ASSERT_TRUE(listening) << error;
+    test::Client client(lan::LocalPort(listening.get()));
+    lan::Socket accepted(accept(listening.get(), nullptr, nullptr));
+    ASSERT_TRUE(accepted);
+    ASSERT_TRUE(lan::PrepareConnection(accepted.get(), 1234, error)) << error;
+    DWORD timeout = 0;
+    int length = sizeof timeout;
+    ASSERT_EQ(getsockopt(accepted.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&timeout), &length), 0);
+    EXPECT_EQ(timeout, 1234u);
+    BOOL keepAlive = FALSE;
+    length = sizeof keepAlive;
+    ASSERT_EQ(getsockopt(accepted.get(), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&keepAlive), &length), 0);
+    EXPECT_TRUE(keepAlive);
+    // A socket that is no longer one can't be readied.
+    const SOCKET gone = accepted.release();
+    closesocket(gone);
+    EXPECT_FALSE(lan::PrepareConnection(gone, 1000, error));
+    EXPECT_FALSE(error.empty());
 }
 
 namespace {
