@@ -7,7 +7,7 @@ build
 wine_session_start
 wine "$BUILD/bin/server_bench.exe" </dev/null | tr -d '\r'
 # vornlan is a client of the registered server, like every program but the in-process bench above.
-# lan_bench alone takes 20 to 30 minutes (10^5 connect/close cycles a run, on every port); pass a smaller
+# lan_bench alone takes about half an hour (10^5 connect/close cycles a run, on every port); pass a smaller
 # count (lan_bench.exe 10000) for a quick look. It needs port 111 free for the portmapper's run.
 wine regsvr32 /s "$BUILD/bin/Vornlink.dll" </dev/null
 wine "$BUILD/bin/lan_bench.exe" </dev/null | tr -d '\r'
