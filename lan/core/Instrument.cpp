@@ -16,6 +16,7 @@
 #include <map>
 #include <new>
 #include <optional>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -60,6 +61,7 @@ struct Session {
     std::uint8_t eventStatus = 0;
     std::uint8_t eventEnable = 0;
     std::uint8_t serviceEnable = 0;
+    ServiceRequestHandler serviceRequest;
 
     std::size_t Pending() const noexcept { return queued.size() + (running ? 1 : 0); }
     bool HasRoom() const noexcept
@@ -165,7 +167,9 @@ struct Instrument::State {
     // The sessions with messages waiting to run (closed ones too), served in turn by id.
     std::map<SessionId, std::shared_ptr<Session>> waiting;
     SessionId lastServed = 0;
-    SessionId lockHolder = 0;
+    SessionId lockHolder = 0;       // the exclusive lock's
+    std::set<SessionId> sharers;     // the shared lock's holders
+    std::string sharedKey;           // and the key they hold it under
     IdSequence ids;
     std::uint64_t openedCount = 0;
     bool stopping = false;
@@ -260,15 +264,31 @@ struct Instrument::State {
         session.discardThrough = session.lastNumber;
     }
 
-    bool MayRun(SessionId id) const { return lockHolder == 0 || lockHolder == id; }
+    // The exclusive holder alone; else, while the shared lock is held, its holders; else anyone.
+    bool MayRun(SessionId id) const
+    {
+        if (lockHolder != 0)
+            return lockHolder == id;
+        return sharers.empty() || sharers.count(id) != 0;
+    }
+    bool ExclusiveFreeFor(SessionId id) const
+    {
+        return (lockHolder == 0 || lockHolder == id) && (sharers.empty() || sharers.count(id) != 0);
+    }
+    bool SharedFreeFor(SessionId id, std::string_view key) const
+    {
+        return (lockHolder == 0 || lockHolder == id) && (sharers.empty() || sharedKey == key);
+    }
 
     // The client has gone: it is never granted the lock, its own is released, and what it queued that
     // another's lock keeps out won't run (the executor drops more, should another take the lock first).
     void Depart(Session& session)
     {
         session.departed = true;
+        session.serviceRequest = nullptr;
         if (lockHolder == session.id)
             lockHolder = 0;
+        sharers.erase(session.id);
         if (!MayRun(session.id))
             DropQueued(session);
         changed.notify_all();
@@ -329,6 +349,44 @@ struct Instrument::State {
             return WaitResult::Done;
         Depart(session);
         return WaitResult::Gone;
+    }
+
+    // Grants a lock once `free` holds (`take` records it), waiting as Lock() says.
+    template <typename Free, typename Take>
+    WaitResult Acquire(SessionId id, bool wait, std::chrono::milliseconds timeout, ClientPresence* presence,
+                       Free free, Take take)
+    {
+        std::unique_lock lock(mutex);
+        const auto session = Find(id);
+        if (!session)
+            return WaitResult::NoSession;
+        if (session->departed)
+            return WaitResult::Gone;
+        if (free()) {
+            take();
+            changed.notify_all();
+            return WaitResult::Done;
+        }
+        if (!wait)
+            return WaitResult::Locked;
+        const std::uint64_t aborts = session->aborts;
+        for (;;) {
+            const WaitResult waited = Await(lock, *session, presence, DeadlineAfter(timeout), [&] {
+                return free() || session->closed || stopping || session->aborts != aborts;
+            });
+            if (session->closed || stopping || session->aborts != aborts)
+                return WaitResult::Aborted;
+            if (waited != WaitResult::Done)
+                return waited == WaitResult::TimedOut ? WaitResult::Locked : waited;
+            if (const WaitResult there = StillThere(lock, *session, presence); there != WaitResult::Done)
+                return there;
+            // Another waiter may have taken it while this one looked.
+            if (free()) {
+                take();
+                changed.notify_all();
+                return WaitResult::Done;
+            }
+        }
     }
 
     std::optional<Job> NextJob();
@@ -467,6 +525,7 @@ void Instrument::State::RunMessages()
             continue;
         }
         Session& session = *job->session;
+        const bool askedBefore = (StatusByte(session) & stb::kRequestService) != 0;
         session.running = true;
         changed.notify_all(); // room in its queue
         lock.unlock();
@@ -515,8 +574,22 @@ void Instrument::State::RunMessages()
             else
                 session.output += record.response;
         }
+        // A service request when the message made the status byte ask for one (IEEE 488.2's rising RQS).
+        ServiceRequestHandler notify;
+        const std::uint8_t statusByte = StatusByte(session);
+        if (!askedBefore && (statusByte & stb::kRequestService) && !session.departed)
+            notify = session.serviceRequest;
         job.reset();
         changed.notify_all();
+        if (notify) {
+            lock.unlock();
+            try {
+                notify(statusByte);
+            } catch (const std::exception& e) {
+                log.Line(std::string("a service request could not be sent: ") + e.what());
+            }
+            lock.lock();
+        }
     }
     lock.unlock();
     module->Release();
@@ -738,6 +811,13 @@ std::uint8_t Instrument::StatusByte(SessionId id)
     return session ? State::StatusByte(*session) : 0;
 }
 
+void Instrument::SetServiceRequestHandler(SessionId id, ServiceRequestHandler handler)
+{
+    std::lock_guard lock(state_->mutex);
+    if (const auto session = state_->Find(id); session && !session->departed)
+        session->serviceRequest = std::move(handler);
+}
+
 void Instrument::Clear(SessionId id)
 {
     std::lock_guard lock(state_->mutex);
@@ -753,35 +833,9 @@ void Instrument::Clear(SessionId id)
 
 WaitResult Instrument::Lock(SessionId id, bool wait, std::chrono::milliseconds timeout, ClientPresence* presence)
 {
-    std::unique_lock lock(state_->mutex);
-    const auto session = state_->Find(id);
-    if (!session)
-        return WaitResult::NoSession;
-    if (session->departed)
-        return WaitResult::Gone;
-    if (state_->lockHolder == 0 || state_->lockHolder == id) {
-        state_->lockHolder = id;
-        return WaitResult::Done;
-    }
-    if (!wait)
-        return WaitResult::Locked;
-    const std::uint64_t aborts = session->aborts;
-    for (;;) {
-        const WaitResult waited = state_->Await(lock, *session, presence, DeadlineAfter(timeout), [&] {
-            return state_->lockHolder == 0 || session->closed || state_->stopping || session->aborts != aborts;
-        });
-        if (session->closed || state_->stopping || session->aborts != aborts)
-            return WaitResult::Aborted;
-        if (waited != WaitResult::Done)
-            return waited == WaitResult::TimedOut ? WaitResult::Locked : waited;
-        if (const WaitResult there = state_->StillThere(lock, *session, presence); there != WaitResult::Done)
-            return there;
-        // Another waiter may have taken it while this one looked.
-        if (state_->lockHolder == 0) {
-            state_->lockHolder = id;
-            return WaitResult::Done;
-        }
-    }
+    State& s = *state_;
+    return s.Acquire(id, wait, timeout, presence, [&s, id] { return s.ExclusiveFreeFor(id); },
+                     [&s, id] { s.lockHolder = id; });
 }
 
 bool Instrument::Unlock(SessionId id)
@@ -792,6 +846,35 @@ bool Instrument::Unlock(SessionId id)
     state_->lockHolder = 0;
     state_->changed.notify_all();
     return true;
+}
+
+WaitResult Instrument::LockShared(SessionId id, std::string_view key, bool wait, std::chrono::milliseconds timeout,
+                                  ClientPresence* presence)
+{
+    State& s = *state_;
+    return s.Acquire(id, wait, timeout, presence, [&s, id, key] { return s.SharedFreeFor(id, key); },
+                     [&s, id, key] {
+                         s.sharedKey = std::string(key);
+                         s.sharers.insert(id);
+                     });
+}
+
+bool Instrument::UnlockShared(SessionId id)
+{
+    std::lock_guard lock(state_->mutex);
+    if (state_->sharers.erase(id) == 0)
+        return false;
+    state_->changed.notify_all();
+    return true;
+}
+
+LockSummary Instrument::Locks() const
+{
+    std::lock_guard lock(state_->mutex);
+    std::size_t holders = state_->sharers.size();
+    if (state_->lockHolder != 0 && state_->sharers.count(state_->lockHolder) == 0)
+        ++holders;
+    return {state_->lockHolder != 0, holders};
 }
 
 WaitResult Instrument::WaitUntilUnlocked(SessionId id, bool wait, std::chrono::milliseconds timeout,
@@ -871,7 +954,8 @@ std::vector<ClientSnapshot> Instrument::Clients() const
     std::sort(open.begin(), open.end(), [](const Session* a, const Session* b) { return a->opened < b->opened; });
     std::vector<ClientSnapshot> clients;
     for (const Session* session : open)
-        clients.push_back({session->id, session->client, session->sinceUnixMillis, state_->lockHolder == session->id});
+        clients.push_back({session->id, session->client, session->sinceUnixMillis, state_->lockHolder == session->id,
+                           state_->sharers.count(session->id) != 0});
     return clients;
 }
 

@@ -21,7 +21,7 @@ class Log;
 class ModuleLink;
 class TrafficHistory;
 
-enum class Transport { RawSocket, Vxi11, Web, Internal };
+enum class Transport { RawSocket, Vxi11, Hislip, Web, Internal };
 
 struct ClientInfo {
     std::string peer; // "192.168.7.10:50112"
@@ -52,8 +52,20 @@ struct ClientSnapshot {
     SessionId id = 0;
     ClientInfo client;
     std::int64_t sinceUnixMillis = 0;
-    bool holdsLock = false;
+    bool holdsLock = false;       // the exclusive lock
+    bool holdsSharedLock = false; // one of the shared lock's holders
 };
+
+// Who holds the module's locks (HiSLIP's AsyncLockInfo).
+struct LockSummary {
+    bool exclusive = false;  // a session holds the exclusive lock
+    std::size_t holders = 0; // sessions holding a lock of either kind
+};
+
+// Told on the instrument's thread, without its lock held, each time a session's status byte comes to ask
+// for service (the summary of *SRE's bits rises). Capture what it needs by shared ownership: it may be
+// called once more while SetServiceRequestHandler or Close replaces it on another thread.
+using ServiceRequestHandler = std::function<void(std::uint8_t statusByte)>;
 
 // A message run on behalf of a client that waits for it (the web page's console, the identity).
 struct Execution {
@@ -138,6 +150,8 @@ public:
 
     // IEEE 488.2 status byte (with MAV), without waiting for the module.
     std::uint8_t StatusByte(SessionId id);
+    // Who to tell when the session's status byte comes to ask for service; an empty handler: no one.
+    void SetServiceRequestHandler(SessionId id, ServiceRequestHandler handler);
 
     // Device clear: the session's input, queued messages and unread response are dropped.
     void Clear(SessionId id);
@@ -147,6 +161,16 @@ public:
     WaitResult Lock(SessionId id, bool wait, std::chrono::milliseconds timeout, ClientPresence* presence = nullptr);
     // False when the session holds no lock.
     bool Unlock(SessionId id);
+    // A shared lock: the sessions holding it under one key run together while every other session waits
+    // (HiSLIP's shared lock). The exclusive lock (Lock) is granted while no other session holds it and the
+    // shared lock is free or held by this session too; it then keeps the other sharers out until released.
+    // A shared lock under another key waits for the holders to release theirs. A client that has gone is
+    // never granted it.
+    WaitResult LockShared(SessionId id, std::string_view key, bool wait, std::chrono::milliseconds timeout,
+                          ClientPresence* presence = nullptr);
+    // False when the session holds no shared lock.
+    bool UnlockShared(SessionId id);
+    LockSummary Locks() const;
     // Whether a message from this session could run now as far as the lock goes, waiting up to
     // `timeout` for another holder to release it when `wait` is set.
     WaitResult WaitUntilUnlocked(SessionId id, bool wait, std::chrono::milliseconds timeout,
@@ -179,6 +203,7 @@ inline const char* TransportName(Transport transport) noexcept
     switch (transport) {
     case Transport::RawSocket: return "raw socket";
     case Transport::Vxi11: return "VXI-11";
+    case Transport::Hislip: return "HiSLIP";
     case Transport::Web: return "web";
     case Transport::Internal: return "vornlan";
     }

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <set>
 
 struct FakeInstrumentState {
     struct Session {
@@ -25,9 +26,20 @@ struct FakeInstrumentState {
     std::vector<fake::Event> events;
     SessionId nextId = 1000;
     SessionId lockHolder = 0;
+    std::set<SessionId> sharers;
+    std::string sharedKey;
+    std::map<SessionId, ServiceRequestHandler> serviceRequests;
     int waiting = 0;
     std::uint8_t statusByte = 0;
     std::size_t room = std::string::npos; // bytes an Input takes at most
+
+    // As the instrument: the exclusive holder alone, else the shared lock's holders, else anyone.
+    bool LockedAgainst(SessionId id) const
+    {
+        if (lockHolder != 0)
+            return lockHolder != id;
+        return !sharers.empty() && !sharers.count(id);
+    }
 
     Session* Find(SessionId id)
     {
@@ -136,6 +148,8 @@ void Instrument::Close(SessionId id)
         return;
     if (state_->lockHolder == id)
         state_->lockHolder = 0;
+    state_->sharers.erase(id);
+    state_->serviceRequests.erase(id);
     state_->events.push_back({"close", id, {}});
     state_->changed.notify_all();
 }
@@ -292,11 +306,19 @@ void Instrument::Clear(SessionId id)
 
 WaitResult Instrument::Lock(SessionId id, bool wait, std::chrono::milliseconds timeout, ClientPresence* presence)
 {
-    WaitResult result = WaitUntilUnlocked(id, wait, timeout, presence);
-    std::lock_guard lock(state_->mutex);
+    std::unique_lock lock(state_->mutex);
+    if (!state_->Find(id))
+        return WaitResult::NoSession;
+    const auto taken = [&] {
+        return (state_->lockHolder != 0 && state_->lockHolder != id) ||
+               (!state_->sharers.empty() && !state_->sharers.count(id));
+    };
+    WaitResult result = WaitResult::Done;
+    if (taken())
+        result = wait ? state_->Wait(lock, id, timeout, taken, presence) : WaitResult::Locked;
     if (result == WaitResult::Done)
         state_->lockHolder = id;
-    return result;
+    return result == WaitResult::TimedOut ? WaitResult::Locked : result;
 }
 
 bool Instrument::Unlock(SessionId id)
@@ -309,13 +331,61 @@ bool Instrument::Unlock(SessionId id)
     return true;
 }
 
+WaitResult Instrument::LockShared(SessionId id, std::string_view key, bool wait, std::chrono::milliseconds timeout,
+                                  ClientPresence* presence)
+{
+    std::unique_lock lock(state_->mutex);
+    if (!state_->Find(id))
+        return WaitResult::NoSession;
+    const auto taken = [&] {
+        return (state_->lockHolder != 0 && state_->lockHolder != id) ||
+               (!state_->sharers.empty() && state_->sharedKey != key);
+    };
+    WaitResult result = WaitResult::Done;
+    if (taken())
+        result = wait ? state_->Wait(lock, id, timeout, taken, presence) : WaitResult::Locked;
+    if (result == WaitResult::Done) {
+        state_->sharedKey = std::string(key);
+        state_->sharers.insert(id);
+        state_->events.push_back({"shared lock", id, std::string(key)});
+    }
+    return result == WaitResult::TimedOut ? WaitResult::Locked : result;
+}
+
+bool Instrument::UnlockShared(SessionId id)
+{
+    std::lock_guard lock(state_->mutex);
+    if (!state_->sharers.erase(id))
+        return false;
+    state_->changed.notify_all();
+    return true;
+}
+
+LockSummary Instrument::Locks() const
+{
+    std::lock_guard lock(state_->mutex);
+    std::set<SessionId> holders = state_->sharers;
+    if (state_->lockHolder != 0)
+        holders.insert(state_->lockHolder);
+    return {state_->lockHolder != 0, holders.size()};
+}
+
+void Instrument::SetServiceRequestHandler(SessionId id, ServiceRequestHandler handler)
+{
+    std::lock_guard lock(state_->mutex);
+    if (handler)
+        state_->serviceRequests[id] = std::move(handler);
+    else
+        state_->serviceRequests.erase(id);
+}
+
 WaitResult Instrument::WaitUntilUnlocked(SessionId id, bool wait, std::chrono::milliseconds timeout,
                                          ClientPresence* presence)
 {
     std::unique_lock lock(state_->mutex);
     if (!state_->Find(id))
         return WaitResult::NoSession;
-    const auto lockedByAnother = [&] { return state_->lockHolder != 0 && state_->lockHolder != id; };
+    const auto lockedByAnother = [&] { return state_->LockedAgainst(id); };
     if (!lockedByAnother())
         return WaitResult::Done;
     if (!wait)
@@ -329,7 +399,7 @@ std::vector<ClientSnapshot> Instrument::Clients() const
     std::lock_guard lock(state_->mutex);
     std::vector<ClientSnapshot> clients;
     for (const auto& [id, session] : state_->sessions)
-        clients.push_back({id, {}, 0, state_->lockHolder == id});
+        clients.push_back({id, {}, 0, state_->lockHolder == id, state_->sharers.count(id) != 0});
     return clients;
 }
 
@@ -387,6 +457,21 @@ void SetStatusByte(Instrument& instrument, std::uint8_t value)
     FakeInstrumentState& state = StateOf(instrument);
     std::lock_guard lock(state.mutex);
     state.statusByte = value;
+}
+
+bool RequestService(Instrument& instrument, SessionId id, std::uint8_t statusByte)
+{
+    FakeInstrumentState& state = StateOf(instrument);
+    ServiceRequestHandler handler;
+    {
+        std::lock_guard lock(state.mutex);
+        const auto at = state.serviceRequests.find(id);
+        if (at == state.serviceRequests.end())
+            return false;
+        handler = at->second;
+    }
+    handler(statusByte);
+    return true;
 }
 
 std::vector<std::string> LogLines()

@@ -15,7 +15,8 @@
 namespace fake {
 
 struct Event {
-    std::string what; // "open", "close", "clear", "abort", "message", "wait" (its timeout in ms), "gone"
+    std::string what; // "open", "close", "clear", "abort", "message", "wait" (its timeout in ms), "gone",
+                      // "shared lock" (its key)
     SessionId id = 0;
     std::string detail;
 };
@@ -32,6 +33,8 @@ void Release(Instrument& instrument);
 void SetRoom(Instrument& instrument, std::size_t bytes);
 // The status byte every session reports.
 void SetStatusByte(Instrument& instrument, std::uint8_t value);
+// Calls the session's service request handler as the instrument would; false when it has none.
+bool RequestService(Instrument& instrument, SessionId id, std::uint8_t statusByte);
 
 // The tests' log: every line goes to one list for the whole program.
 class TestLog final : public Log {
