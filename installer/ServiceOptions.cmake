@@ -9,7 +9,9 @@ set(VORN_SERVICE_OPTIONS
   "LOCAL|--local|"
   "RAW_PORT|--raw-port|5025"
   "VXI11_PORT|--vxi11-port|1024"
+  "HISLIP_PORT|--hislip-port|4880"
   "HTTP_PORT|--http-port|80"
+  "MDNS|--mdns|on"
   "MAX_CLIENTS|--max-clients|16")
 
 # Writes ServiceOptions.wxi (properties, searches, actions), ServiceOptionSteps.wxi (their place in the

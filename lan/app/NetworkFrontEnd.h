@@ -23,7 +23,9 @@ struct NetworkSettings {
     std::uint16_t vxi11Port = 1024;
     bool portmapper = true; // port 111, TCP and UDP
     int maxClients = 16;    // connections at once, over every transport
+    std::uint16_t hislipPort = 4880; // HiSLIP; 0: none
     std::uint16_t httpPort = 80;     // the web page; 0: none
+    bool mdns = true;                // advertised over multicast DNS on the interfaces served (not loopback)
     std::vector<ClientNetwork> local; // where the page's console takes commands from; empty: loopback
 };
 

@@ -12,12 +12,13 @@
 
 const char kUsage[] =
     "usage: vornlan [--listen ADDRESS] [--allow NETWORK]... [--raw-port N] [--vxi11-port N]\n"
-    "               [--no-portmapper] [--http-port N] [--local NETWORK]... [--max-clients N]\n"
-    "               [--log FILE] [--service]\n"
+    "               [--no-portmapper] [--hislip-port N] [--http-port N] [--local NETWORK]...\n"
+    "               [--no-mdns | --mdns on|off] [--max-clients N] [--log FILE] [--service]\n"
     "\n"
     "Serves the calibration module to VISA clients on the network: SCPI over a raw socket\n"
-    "(TCPIP::host::5025::SOCKET) and VXI-11 (TCPIP::host::INSTR), and a web page showing what it\n"
-    "is, who is connected and what the module is told.\n"
+    "(TCPIP::host::5025::SOCKET), VXI-11 (TCPIP::host::INSTR) and HiSLIP (TCPIP::host::hislip0::INSTR),\n"
+    "a web page showing what it is, who is connected and what the module is told, and, when it\n"
+    "listens beyond this machine, its services advertised over multicast DNS for discovery.\n"
     "\n"
     "With --service, which only the service's registered command line carries, it runs as the\n"
     "service vornlan, logging to %ProgramData%\\Vornlink\\vornlan.log unless --log names a file.\n"
@@ -29,9 +30,12 @@ const char kUsage[] =
     "  --raw-port N       the raw SCPI socket's port (default 5025)\n"
     "  --vxi11-port N     the VXI-11 core channel's port (default 1024)\n"
     "  --no-portmapper    don't answer on port 111 (clients must then be told the VXI-11 port)\n"
+    "  --hislip-port N    the HiSLIP port (default 4880; 0: no HiSLIP)\n"
     "  --http-port N      the web page's port (default 80; 0: no web page)\n"
     "  --local NETWORK    where the page's command console works from (default the loopback\n"
     "                     networks, i.e. this machine; repeatable); elsewhere the page is read-only\n"
+    "  --no-mdns          advertise nothing over multicast DNS (the same as --mdns off; on by\n"
+    "                     default, on the interfaces served beyond loopback)\n"
     "  --max-clients N    connections at once over every transport (default 16)\n"
     "  --log FILE         also append every line to FILE (past 1 MB it becomes FILE.1 and FILE\n"
     "                     starts anew)\n"    "  --service          run as the service vornlan (for the service control manager: sc create,\n"
@@ -89,9 +93,14 @@ std::optional<LanOptions> ParseOptions(std::span<const std::wstring> arguments, 
             options.network.portmapper = false;
             continue;
         }
+        if (option == L"--no-mdns") {
+            options.network.mdns = false;
+            continue;
+        }
         const bool takesValue = option == L"--listen" || option == L"--allow" || option == L"--raw-port" ||
                                 option == L"--vxi11-port" || option == L"--max-clients" || option == L"--log" ||
-                                option == L"--http-port" || option == L"--local";
+                                option == L"--http-port" || option == L"--local" || option == L"--hislip-port" ||
+                                option == L"--mdns";
         if (!takesValue) {
             error = "unknown option " + Narrow(option);
             return std::nullopt;
@@ -126,21 +135,30 @@ std::optional<LanOptions> ParseOptions(std::span<const std::wstring> arguments, 
             }
         } else if (option == L"--log") {
             options.logFile = value;
+        } else if (option == L"--mdns") {
+            // The service's command line passes the switch as a value (the package's property).
+            if (text != "on" && text != "off") {
+                error = "--mdns takes on or off, not " + text;
+                return std::nullopt;
+            }
+            options.network.mdns = text == "on";
         } else {
             const bool clients = option == L"--max-clients";
-            const bool web = option == L"--http-port";
+            const bool web = option == L"--http-port" || option == L"--hislip-port";
             const auto number = clients ? Number(value, 1, 1024) : Number(value, web ? 0 : 1, 65535);
             if (!number) {
                 error = Narrow(option) +
                         (clients ? " takes a number from 1 to 1024"
-                                 : web ? " takes a port from 0 (no web page) to 65535" : " takes a port from 1 to 65535") +
+                                 : web ? " takes a port from 0 (none) to 65535" : " takes a port from 1 to 65535") +
                         ", not " + text;
                 return std::nullopt;
             }
             if (clients)
                 options.network.maxClients = static_cast<int>(*number);
-            else if (web)
+            else if (option == L"--http-port")
                 options.network.httpPort = static_cast<std::uint16_t>(*number);
+            else if (option == L"--hislip-port")
+                options.network.hislipPort = static_cast<std::uint16_t>(*number);
             else if (option == L"--raw-port")
                 options.network.rawPort = static_cast<std::uint16_t>(*number);
             else

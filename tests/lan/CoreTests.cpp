@@ -168,13 +168,21 @@ TEST(Options, NetworksPortsAndTheirRefusals)
     ASSERT_TRUE(service) << error;
     EXPECT_TRUE(service->service);
     EXPECT_EQ(service->network.rawPort, 15000);
+    EXPECT_EQ(service->network.hislipPort, 4880);
+    EXPECT_TRUE(service->network.mdns);
+    // The package passes the mDNS switch as a value; --no-mdns is the same at a console.
+    EXPECT_FALSE(parse({L"--mdns", L"off", L"--hislip-port", L"0"}, error)->network.mdns);
+    EXPECT_EQ(parse({L"--hislip-port", L"0"}, error)->network.hislipPort, 0);
+    EXPECT_FALSE(parse({L"--no-mdns"}, error)->network.mdns);
     EXPECT_NE(std::string_view(kUsage).find("--service "), std::string_view::npos);
 
     const std::pair<std::vector<std::wstring>, const char*> refused[] = {
         {{L"--allow", L"192.168.7.0/24,,10.0.0.1"}, "--allow takes networks"},
         {{L"--local", L"lab"}, "--local takes networks such as 192.168.7.0/24 or single addresses, not lab"},
         {{L"--raw-port", L"0"}, "--raw-port takes a port from 1 to 65535, not 0"},
-        {{L"--http-port", L"65536"}, "--http-port takes a port from 0 (no web page) to 65535"},
+        {{L"--http-port", L"65536"}, "--http-port takes a port from 0 (none) to 65535"},
+        {{L"--hislip-port", L"-1"}, "--hislip-port takes a port from 0 (none) to 65535, not -1"},
+        {{L"--mdns", L"yes"}, "--mdns takes on or off, not yes"},
     };
     for (const auto& [words, message] : refused) {
         EXPECT_FALSE(parse(words, error));
