@@ -53,6 +53,14 @@ endfunction()
 # the whole file, so nothing else may run it meanwhile.
 vorn_add_vornlan_pytest(lan.vornlan_e2e ${CMAKE_CURRENT_LIST_DIR}/lan/test_vornlan.py 600 vornlan_ports)
 
+# vornlan as other hosts meet it: a lab network of the test's own (network namespaces joined by a bridge,
+# link-local addresses), vornlan on its bench host, pyvisa-py 0.8.1 and lxi-tools on two client hosts. Needs
+# root (skipped otherwise); no port of this machine's is used.
+if(VORN_PYTHON_VENV)
+  vorn_add_vornlan_pytest(lan.lab_hosts ${CMAKE_CURRENT_LIST_DIR}/lan/test_lab_hosts.py 600
+                          PYTHON ${VORN_PYTHON_VENV})
+endif()
+
 # vornlan as a service under Wine's service control manager: its own port numbers, but one service name
 # for the prefix, so one run at a time.
 vorn_add_vornlan_pytest(lan.service ${CMAKE_CURRENT_LIST_DIR}/lan/test_service.py 300 vornlan_service)

@@ -13,10 +13,11 @@ def winpath(path):
 
 
 class VornlanProcess:
-    """Started in bin/<folder> (bin/sim: beside the simulated Vorn.dll; None: a folder without one)."""
+    """Started in bin/<folder> (bin/sim: beside the simulated Vorn.dll; None: a folder without one), by
+    `wine_run` (another host's, say) or the build's."""
 
-    def __init__(self, args, folder="sim", ready="running", prefix="vornlan-", env=None):
-        bin_dir, wine_run = os.environ.get("VORN_BIN"), os.environ.get("VORN_WINE_RUN")
+    def __init__(self, args, folder="sim", ready="running", prefix="vornlan-", env=None, wine_run=None):
+        bin_dir, wine_run = os.environ.get("VORN_BIN"), wine_run or os.environ.get("VORN_WINE_RUN")
         if not bin_dir or not wine_run:
             raise RuntimeError("VORN_BIN and VORN_WINE_RUN must name the build's bin folder and wine-run")
         self.work = tempfile.mkdtemp(prefix=prefix)

@@ -1,0 +1,95 @@
+"""vornlan as other hosts meet it: a lab network of the test's own (tests/support/lab_network.py), vornlan on the
+bench host, clients on two other hosts. What 127.0.0.2 can't stand in for: the default serves no other host at
+all, --allow serves one host and refuses a third, and VXI-11 discovery by broadcast (lxi-tools, pyvisa-py) finds
+the module only from where it is allowed. Needs root and `ip` (skipped otherwise)."""
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import lab_network  # noqa: E402
+
+IDN = "VORN,EC-2P Simulated Module,SIM00001,01.002"
+
+# One client program for every case: what it can do with the bench host, one line per question.
+CLIENT = r"""
+import socket, sys
+host, what = sys.argv[1], sys.argv[2:]
+for item in what:
+    kind, _, port = item.partition(":")
+    try:
+        if kind == "raw":
+            with socket.create_connection((host, int(port)), 5) as s:
+                s.sendall(b"*IDN?\n")
+                s.settimeout(5)
+                print(item, s.makefile("rb").readline().decode().strip() or "closed")
+        elif kind == "connect":
+            socket.create_connection((host, int(port)), 5).close()
+            print(item, "connected")
+        elif kind == "visa":
+            import pyvisa
+            rm = pyvisa.ResourceManager("@py")
+            with rm.open_resource(f"TCPIP::{host}::INSTR", timeout=5000) as m:
+                print(item, m.query("*IDN?").strip())
+        elif kind == "list":
+            import pyvisa
+            print(item, sorted(r for r in pyvisa.ResourceManager("@py").list_resources("TCPIP?*::INSTR")
+                               if "::INSTR" in r and "hislip" not in r))
+    except OSError as error:
+        print(item, type(error).__name__)
+    except Exception as error:  # a VISA error: the host didn't serve it
+        print(item, "error", type(error).__name__)
+"""
+
+
+@pytest.fixture(scope="module")
+def lab():
+    if reason := lab_network.usable():
+        pytest.skip(reason)
+    with lab_network.LabNetwork(hosts=("client", "third")) as lab:
+        yield lab
+
+
+def ask(lab, host, *questions):
+    run = lab.run(host, [sys.executable, "-c", CLIENT, lab.addresses["bench"], *questions])
+    assert run.returncode == 0, run.stdout + run.stderr
+    return dict(line.split(" ", 1) for line in run.stdout.splitlines())
+
+
+def discover(lab, host):
+    run = lab.run(host, ["lxi", "discover", "-t", "3"], timeout=60)
+    return run.stdout
+
+
+def test_by_default_no_other_host_is_served(lab):
+    server = lab.start_vornlan(["--http-port", "8080"])
+    try:
+        answers = ask(lab, "client", "connect:5025", "connect:1024", "connect:111", "connect:8080")
+        assert set(answers.values()) == {"ConnectionRefusedError"}, answers
+        assert lab.addresses["bench"] not in discover(lab, "client")
+    finally:
+        server.stop()
+
+
+def test_the_allowed_host_is_served_and_a_third_refused(lab):
+    client = lab.addresses["client"]
+    server = lab.start_vornlan(["--listen", "0.0.0.0", "--allow", f"{client}/32", "--http-port", "0", "--no-mdns"])
+    try:
+        answers = ask(lab, "client", "raw:5025", "visa:", "list:")
+        assert answers == {"raw:5025": IDN, "visa:": IDN,
+                           "list:": str([f"TCPIP::{lab.addresses['bench']}::INSTR"])}, answers
+        found = discover(lab, "client")
+        assert lab.addresses["bench"] in found and "EC-2P Simulated Module" in found, found
+        assert "*IDN?" in server.sent()
+
+        # The third host reaches the port and is let go at once; its broadcast goes unanswered.
+        answers = ask(lab, "third", "raw:5025", "visa:")
+        assert answers["raw:5025"] in ("closed", "ConnectionResetError"), answers
+        assert answers["visa:"] != IDN, answers
+        assert lab.addresses["bench"] not in discover(lab, "third")
+        console = server.console()
+        assert f"client {lab.addresses['third']}:" in console and "refused: not in --allow" in console, console
+        assert server.sent() == []  # nothing of the third host's reached the module
+    finally:
+        server.stop()
