@@ -32,6 +32,11 @@ for item in what:
             rm = pyvisa.ResourceManager("@py")
             with rm.open_resource(f"TCPIP::{host}::INSTR", timeout=5000) as m:
                 print(item, m.query("*IDN?").strip())
+        elif kind == "page":  # the addresses the page lists for this host
+            import re, urllib.request
+            page = urllib.request.urlopen(f"http://{host}:{port}/", timeout=10).read().decode()
+            listed = re.search(r"<dt>Addresses</dt><dd><ul[^>]*>(.*?)</ul>", page, re.S).group(1)
+            print(item, re.findall(r"<li>([^<]*)</li>", listed))
         elif kind == "list":
             import pyvisa
             print(item, sorted(r for r in pyvisa.ResourceManager("@py").list_resources("TCPIP?*::INSTR")
@@ -74,11 +79,13 @@ def test_by_default_no_other_host_is_served(lab):
 
 def test_the_allowed_host_is_served_and_a_third_refused(lab):
     client = lab.addresses["client"]
-    server = lab.start_vornlan(["--listen", "0.0.0.0", "--allow", f"{client}/32", "--http-port", "0", "--no-mdns"])
+    server = lab.start_vornlan(["--listen", "0.0.0.0", "--allow", f"{client}/32", "--http-port", "8080", "--no-mdns"])
     try:
-        answers = ask(lab, "client", "raw:5025", "visa:", "list:")
+        answers = ask(lab, "client", "raw:5025", "visa:", "list:", "page:8080")
         assert answers == {"raw:5025": IDN, "visa:": IDN,
-                           "list:": str([f"TCPIP::{lab.addresses['bench']}::INSTR"])}, answers
+                           "list:": str([f"TCPIP::{lab.addresses['bench']}::INSTR"]),
+                           # as the network sees it: not the loopback address its name resolves to
+                           "page:8080": str([lab.addresses["bench"]])}, answers
         found = discover(lab, "client")
         assert lab.addresses["bench"] in found and "EC-2P Simulated Module" in found, found
         assert "*IDN?" in server.sent()

@@ -1,5 +1,6 @@
 #include "ServerNames.h"
 
+#include "NetworkInterfaces.h"
 #include "Sockets.h"
 #include "Text.h"
 
@@ -27,8 +28,19 @@ ServerNames::ServerNames(const std::string& listenAddress)
             freeaddrinfo(found);
         }
     }
-    if (const auto listen = lan::ParseIpv4(listenAddress); listen && *listen != 0)
+    // The interfaces' own addresses: a host name may resolve to loopback alone (as /etc/hosts often
+    // has it), while clients come from the network.
+    const std::vector<lan::NetworkInterface> interfaces = lan::Ipv4Interfaces();
+    for (const lan::NetworkInterface& item : interfaces)
+        addresses_.insert(item.address);
+    const auto listen = lan::ParseIpv4(listenAddress);
+    if (listen && *listen != 0)
         addresses_.insert(*listen);
+    if (listen)
+        for (const lan::NetworkInterface& item : lan::ServedInterfaces(interfaces, *listen))
+            served_.push_back(item.address);
+    if (served_.empty())
+        served_.push_back(listen && *listen != 0 ? *listen : 0x7F000001);
 }
 
 bool ServerNames::HostIsOurs(const http::Request& request, std::uint32_t local) const
@@ -54,7 +66,7 @@ bool ServerNames::HostIsOurs(const http::Request& request, std::uint32_t local) 
 std::vector<std::string> ServerNames::AddressTexts() const
 {
     std::vector<std::string> texts;
-    for (const std::uint32_t a : addresses_)
+    for (const std::uint32_t a : served_)
         texts.push_back(lan::Ipv4Text(a));
     return texts;
 }

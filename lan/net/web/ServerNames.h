@@ -19,10 +19,13 @@ public:
     bool HostIsOurs(const http::Request& request, std::uint32_t local) const;
 
     const std::string& HostName() const noexcept { return hostName_; }
+    // The addresses other hosts reach this one at (of the interfaces served), or the listen address when
+    // it serves this machine alone.
     std::vector<std::string> AddressTexts() const;
 
 private:
     std::string hostName_;             // as the system spells it
     std::set<std::string> names_;      // lower case
-    std::set<std::uint32_t> addresses_;
+    std::set<std::uint32_t> addresses_; // every address of this machine's
+    std::vector<std::uint32_t> served_;
 };
