@@ -225,6 +225,7 @@ def test_in_a_real_browser(lan):
                           cwd=HERE, capture_output=True, text=True, timeout=240,
                           env=dict(os.environ, VORN_WEB_URL=f"http://127.0.0.1:{HTTP_PORT}",
                                    VORN_RAW_RESOURCE=f"TCPIP::127.0.0.1::{RAW_PORT}::SOCKET",
+                                   VORN_VXI11_PORT=str(VXI11_PORT),
                                    VORN_TRAFFIC=lan.traffic, VORN_IDN=IDN))
     print(node.stdout, node.stderr)
     assert node.returncode == 0
