@@ -65,6 +65,14 @@ endif()
 # for the prefix, so one run at a time.
 vorn_add_vornlan_pytest(lan.service ${CMAKE_CURRENT_LIST_DIR}/lan/test_service.py 300 vornlan_service)
 
+# VXI-11 service requests through the interrupt channel, with a client of the test's own. Its own ports.
+if(VORN_PYTHON_VENV)
+  vorn_add_vornlan_pytest(lan.service_requests ${CMAKE_CURRENT_LIST_DIR}/lan/test_service_requests.py 300
+                          "" ${CMAKE_CURRENT_BINARY_DIR} PYTHON ${VORN_PYTHON_VENV})
+else()
+  vorn_add_vornlan_pytest(lan.service_requests ${CMAKE_CURRENT_LIST_DIR}/lan/test_service_requests.py 300)
+endif()
+
 # The web page: HTTP limits and refusals from Python, the page itself in Debian's chromium driven by
 # playwright-core (tests/web/package-lock.json, installed by scripts/common.sh). Its own ports.
 vorn_add_vornlan_pytest(lan.web_page ${PROJECT_SOURCE_DIR}/tests/web/test_web_page.py 600)

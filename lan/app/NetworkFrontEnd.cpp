@@ -16,7 +16,7 @@ using namespace lan;
 struct NetworkFrontEnd::State {
     State(Instrument& instrument, Log& log, const NetworkSettings& settings, TrafficHistory& history)
         : instrument(instrument), log(log), settings(settings), history(history),
-          budget(settings.maxClients), vxi11{instrument, links, 0}, abortChannel(instrument, links)
+          budget(settings.maxClients), vxi11{instrument, links, 0, &log}, abortChannel(instrument, links)
     {
     }
 

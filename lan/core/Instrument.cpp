@@ -56,6 +56,7 @@ struct Session {
     std::uint64_t aborts = 0;
     bool departed = false; // its client has gone: never granted the lock, nothing of it waits for one
     bool closed = false;
+    bool requesting = false; // RQS as last noted: a service request is told when it rises
 
     std::deque<std::string> errors;
     std::uint8_t eventStatus = 0;
@@ -167,6 +168,8 @@ struct Instrument::State {
     // The sessions with messages waiting to run (closed ones too), served in turn by id.
     std::map<SessionId, std::shared_ptr<Session>> waiting;
     SessionId lastServed = 0;
+    // Service requests to tell, in the order their sessions' status bytes rose, with the status byte then.
+    std::deque<std::pair<std::shared_ptr<Session>, std::uint8_t>> serviceDue;
     SessionId lockHolder = 0;       // the exclusive lock's
     std::set<SessionId> sharers;     // the shared lock's holders
     std::string sharedKey;           // and the key they hold it under
@@ -210,6 +213,23 @@ struct Instrument::State {
         if (status & session.serviceEnable)
             status |= stb::kRequestService;
         return status;
+    }
+
+    // After the session's status may have changed: a rise of RQS is queued for the executor to tell.
+    // A running message's changes are noted once it has run, so that a message is one step.
+    void NoteStatus(Session& session)
+    {
+        if (session.running)
+            return;
+        const std::uint8_t statusByte = StatusByte(session);
+        const bool requesting = (statusByte & stb::kRequestService) != 0;
+        if (requesting && !session.requesting && session.serviceRequest && !session.departed) {
+            if (const auto shared = Find(session.id)) {
+                serviceDue.emplace_back(shared, statusByte);
+                changed.notify_all();
+            }
+        }
+        session.requesting = requesting;
     }
 
     void Queue(Session& session, std::string message, std::shared_ptr<Awaited> awaited = nullptr)
@@ -391,9 +411,25 @@ struct Instrument::State {
 
     std::optional<Job> NextJob();
     void RunMessages();
+    // Calls the handler; whatever it throws is logged, never the executor's end.
+    void TellServiceRequest(const ServiceRequestHandler& notify, std::uint8_t statusByte) noexcept;
 };
 
 namespace {
+
+// Notes the session's status when a call that may have changed it returns (declared after the lock,
+// so that it runs with the lock held).
+class NoteStatusOnExit {
+public:
+    NoteStatusOnExit(Instrument::State& state, Session& session) : state_(state), session_(session) {}
+    NoteStatusOnExit(const NoteStatusOnExit&) = delete;
+    NoteStatusOnExit& operator=(const NoteStatusOnExit&) = delete;
+    ~NoteStatusOnExit() { state_.NoteStatus(session_); }
+
+private:
+    Instrument::State& state_;
+    Session& session_;
+};
 
 // The running message's view of its client's status, each step under the instrument's lock.
 class LockedStatus final : public ClientStatus {
@@ -511,6 +547,24 @@ std::optional<Job> Instrument::State::NextJob()
     return std::nullopt;
 }
 
+void Instrument::State::TellServiceRequest(const ServiceRequestHandler& notify, std::uint8_t statusByte) noexcept
+{
+    std::string why;
+    try {
+        notify(statusByte);
+        return;
+    } catch (const std::exception& e) {
+        why = e.what();
+    } catch (...) {
+        why = "an unknown exception";
+    }
+    try {
+        log.Line("a service request could not be sent: " + why);
+    } catch (...) {
+        // Nowhere to say it: the request is lost, the executor goes on.
+    }
+}
+
 void Instrument::State::RunMessages()
 {
     const Apartment apartment;
@@ -519,13 +573,26 @@ void Instrument::State::RunMessages()
     const std::unique_ptr<ModuleLink> module = makeModule();
     std::unique_lock lock(mutex);
     while (!stopping) {
+        if (!serviceDue.empty()) {
+            auto [session, statusByte] = std::move(serviceDue.front());
+            serviceDue.pop_front();
+            // Copied now: a session closed since it rose tells no one.
+            ServiceRequestHandler notify = session->departed ? nullptr : session->serviceRequest;
+            session.reset();
+            if (notify) {
+                lock.unlock();
+                TellServiceRequest(notify, statusByte);
+                notify = nullptr; // what it captured goes without the lock held
+                lock.lock();
+            }
+            continue;
+        }
         std::optional<Job> job = NextJob();
         if (!job) {
             changed.wait(lock);
             continue;
         }
         Session& session = *job->session;
-        const bool askedBefore = (StatusByte(session) & stb::kRequestService) != 0;
         session.running = true;
         changed.notify_all(); // room in its queue
         lock.unlock();
@@ -575,21 +642,9 @@ void Instrument::State::RunMessages()
                 session.output += record.response;
         }
         // A service request when the message made the status byte ask for one (IEEE 488.2's rising RQS).
-        ServiceRequestHandler notify;
-        const std::uint8_t statusByte = StatusByte(session);
-        if (!askedBefore && (statusByte & stb::kRequestService) && !session.departed)
-            notify = session.serviceRequest;
+        NoteStatus(session);
         job.reset();
         changed.notify_all();
-        if (notify) {
-            lock.unlock();
-            try {
-                notify(statusByte);
-            } catch (const std::exception& e) {
-                log.Line(std::string("a service request could not be sent: ") + e.what());
-            }
-            lock.lock();
-        }
     }
     lock.unlock();
     module->Release();
@@ -628,7 +683,9 @@ void Instrument::Halt()
         session->queuedBytes = 0;
     }
     state_->waiting.clear();
+    state_->serviceDue.clear();
     state_->lockHolder = 0;
+    state_->sharers.clear();
     state_->changed.notify_all();
 }
 
@@ -678,6 +735,7 @@ InputResult Instrument::Input(SessionId id, std::string_view bytes, bool end, st
     if (!session)
         return {WaitResult::NoSession, 0};
     Session& s = *session;
+    const NoteStatusOnExit note(*state_, s);
     const auto deadline = DeadlineAfter(roomWait);
     std::size_t taken = 0;
     for (;;) {
@@ -718,6 +776,7 @@ ReadResult Instrument::WaitForResponses(SessionId id, std::chrono::milliseconds 
     const auto session = state_->Find(id);
     if (!session)
         return Outcome(WaitResult::NoSession);
+    const NoteStatusOnExit note(*state_, *session);
     const std::uint64_t aborts = session->aborts;
     const WaitResult waited = state_->Await(lock, *session, nullptr, DeadlineAfter(timeout), [&] {
         return session->Pending() == 0 || session->closed || state_->stopping || session->aborts != aborts;
@@ -738,6 +797,7 @@ ReadResult Instrument::WaitForResponses(SessionId id, ClientPresence& presence)
     const auto session = state_->Find(id);
     if (!session)
         return Outcome(WaitResult::NoSession);
+    const NoteStatusOnExit note(*state_, *session);
     const std::uint64_t aborts = session->aborts;
     const auto finished = [&] {
         return session->Pending() == 0 || session->closed || state_->stopping || session->aborts != aborts;
@@ -764,6 +824,7 @@ ReadResult Instrument::Read(SessionId id, std::size_t maxBytes, std::chrono::mil
     const auto session = state_->Find(id);
     if (!session)
         return Outcome(WaitResult::NoSession);
+    const NoteStatusOnExit note(*state_, *session);
     if (session->output.empty() && session->Pending() == 0) {
         state_->PushError(*session, ScpiError::QueryUnterminated, "read with no response to come");
         return Outcome(WaitResult::TimedOut);
@@ -824,6 +885,7 @@ void Instrument::Clear(SessionId id)
     const auto session = state_->Find(id);
     if (!session)
         return;
+    const NoteStatusOnExit note(*state_, *session);
     state_->DropQueued(*session);
     session->input.clear();
     session->discarding = false;

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <map>
 #include <mutex>
@@ -457,4 +458,206 @@ TEST_F(RealInstrument, InterruptedAndUnterminatedQueriesClearAndCloseDuringARun)
     EXPECT_FALSE(instrument.IsOpen(closing));
     EXPECT_EQ(Ask(OpenRaw(), "*IDN?"), "VORN,Stand-in,0,1\n");
     EXPECT_EQ(module.Count("VORN_CLEAN"), 0u);
+}
+
+TEST_F(RealInstrument, SharersRunTogetherAndEveryoneElseWaitsAsTheLockSays)
+{
+    const SessionId a = OpenRaw("10.0.0.1:1");
+    const SessionId b = OpenRaw("10.0.0.1:2");
+    const SessionId raw = OpenRaw("10.0.0.3:3");
+    const SessionId stranger = OpenLink();
+    ASSERT_EQ(instrument.LockShared(a, "bench", false, 0ms), WaitResult::Done);
+    ASSERT_EQ(instrument.LockShared(b, "bench", false, 0ms), WaitResult::Done);
+    EXPECT_EQ(instrument.Locks().exclusive, false);
+    EXPECT_EQ(instrument.Locks().holders, 2u);
+    // Another key and the exclusive lock wait for the sharers, and give up when their time is up.
+    EXPECT_EQ(instrument.LockShared(stranger, "other", false, 0ms), WaitResult::Locked);
+    auto keyWait = std::async(std::launch::async, [&] { return instrument.LockShared(stranger, "other", true, 150ms); });
+    auto exclusiveWait = std::async(std::launch::async, [&] { return instrument.Lock(stranger, true, 150ms); });
+    const HaltOnExit halt(instrument);
+    ASSERT_EQ(keyWait.wait_for(5s), std::future_status::ready) << "a lock request's timeout was not honoured";
+    EXPECT_EQ(keyWait.get(), WaitResult::Locked);
+    ASSERT_EQ(exclusiveWait.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(exclusiveWait.get(), WaitResult::Locked);
+    EXPECT_EQ(instrument.WaitUntilUnlocked(stranger, false, 0ms), WaitResult::Locked);
+    // The raw socket has no lock: its message waits while both sharers' run.
+    ASSERT_EQ(instrument.Input(raw, "VORN:FINT?\n", false), WaitResult::Done);
+    EXPECT_EQ(Ask(a, "VORN:FINT?"), "1\n");
+    EXPECT_EQ(Ask(b, "*IDN?"), "VORN,Stand-in,0,1\n");
+    EXPECT_EQ(instrument.WaitForResponses(raw, 100ms).status, WaitResult::TimedOut);
+    for (const ClientSnapshot& client : instrument.Clients()) {
+        EXPECT_EQ(client.holdsSharedLock, client.id == a || client.id == b) << client.client.peer;
+        EXPECT_FALSE(client.holdsLock) << client.client.peer;
+    }
+
+    // A sharer's exclusive lock shuts out the other sharers until it lets go.
+    ASSERT_EQ(instrument.Lock(a, false, 0ms), WaitResult::Done);
+    EXPECT_EQ(instrument.Lock(b, false, 0ms), WaitResult::Locked);
+    EXPECT_EQ(instrument.Locks().exclusive, true);
+    EXPECT_EQ(instrument.Locks().holders, 2u);
+    ASSERT_EQ(instrument.Input(b, "VORN:CLEAN\n", false), WaitResult::Done);
+    EXPECT_EQ(instrument.WaitForResponses(b, 100ms).status, WaitResult::TimedOut);
+    EXPECT_EQ(module.Count("VORN_CLEAN"), 0u);
+    EXPECT_EQ(Ask(a, "VORN:FINT?"), "1\n");
+    EXPECT_TRUE(instrument.Unlock(a));
+    EXPECT_FALSE(instrument.Unlock(a));
+    EXPECT_EQ(instrument.WaitForResponses(b, 5000ms).status, WaitResult::Done);
+    EXPECT_EQ(module.Count("VORN_CLEAN"), 1u);
+
+    // Waiters under another key: one whose client leaves, one whose session closes, one that stays.
+    TestPresence leaving;
+    const SessionId leaver = OpenLink();
+    const SessionId closer = OpenLink();
+    const SessionId patient = OpenLink();
+    auto left = std::async(std::launch::async, [&] { return instrument.LockShared(leaver, "other", true, 60000ms, &leaving); });
+    auto closed = std::async(std::launch::async, [&] { return instrument.Lock(closer, true, 60000ms); });
+    auto granted = std::async(std::launch::async, [&] { return instrument.LockShared(patient, "other", true, 60000ms); });
+    Sleep(100);
+    leaving.gone = true;
+    ASSERT_EQ(left.wait_for(5s), std::future_status::ready) << "the wait didn't notice its client had gone";
+    EXPECT_EQ(left.get(), WaitResult::Gone);
+    instrument.Close(closer);
+    ASSERT_EQ(closed.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(closed.get(), WaitResult::Aborted);
+    EXPECT_TRUE(instrument.UnlockShared(a));
+    EXPECT_FALSE(instrument.UnlockShared(a));
+    EXPECT_EQ(granted.wait_for(100ms), std::future_status::timeout) << "granted while a sharer held the lock";
+    EXPECT_TRUE(instrument.UnlockShared(b));
+    ASSERT_EQ(granted.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(granted.get(), WaitResult::Done);
+    EXPECT_EQ(instrument.LockShared(leaver, "other", false, 0ms), WaitResult::Gone) << "a waiter that left was granted";
+    EXPECT_EQ(instrument.Locks().holders, 1u);
+    EXPECT_EQ(instrument.Locks().exclusive, false);
+    // The raw message ran between the two keys' holders or runs once the patient one leaves.
+    instrument.Close(patient);
+    EXPECT_EQ(instrument.WaitForResponses(raw, 5000ms).data, "1\n");
+    EXPECT_EQ(instrument.Locks().holders, 0u);
+}
+
+namespace {
+
+// The service requests a session was told of, in order.
+class RequestLog {
+public:
+    ServiceRequestHandler Handler(std::function<void()> after = {})
+    {
+        return [this, after](std::uint8_t statusByte) {
+            {
+                std::lock_guard lock(mutex_);
+                seen_.push_back(statusByte);
+                changed_.notify_all();
+            }
+            if (after)
+                after();
+        };
+    }
+    // Waits until `count` requests have come (false after a few seconds).
+    bool WaitFor(std::size_t count)
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 5s, [&] { return seen_.size() >= count; });
+    }
+    std::vector<std::uint8_t> Seen()
+    {
+        std::lock_guard lock(mutex_);
+        return seen_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::uint8_t> seen_;
+};
+
+} // namespace
+
+TEST_F(RealInstrument, AServiceRequestIsToldOnceEachTimeTheStatusByteComesToAskForOne)
+{
+    RequestLog requests;
+    const SessionId raw = OpenRaw();
+    instrument.SetServiceRequestHandler(raw, requests.Handler());
+    // Nothing enabled, or enabled bits that don't rise: no request.
+    EXPECT_EQ(Ask(raw, "*OPC;*SRE 32;VORN:CLEAN"), "");
+    EXPECT_EQ(Ask(raw, "*ESE 4;*OPC;*STB?"), "0\n");
+    // *OPC once the message before it has run: ESB, then RQS, told once with the status byte.
+    EXPECT_EQ(Ask(raw, "*CLS;*ESE 1;*SRE 32;VORN:CLEAN;*OPC"), "");
+    ASSERT_TRUE(requests.WaitFor(1));
+    EXPECT_EQ(requests.Seen(), std::vector<std::uint8_t>{0x60});
+    EXPECT_EQ(instrument.StatusByte(raw), 0x60);
+    // Still asking: nothing new to tell, whatever runs; *STB? agrees with the status byte.
+    EXPECT_EQ(Ask(raw, "*OPC;*STB?"), "96\n");
+    EXPECT_EQ(Ask(raw, "VORN:FINT?"), "1\n");
+    // *ESR? reads ESB away; the next *OPC asks again.
+    EXPECT_EQ(Ask(raw, "*ESR?"), "1\n");
+    EXPECT_EQ(instrument.StatusByte(raw), 0);
+    EXPECT_EQ(Ask(raw, "*OPC"), "");
+    ASSERT_TRUE(requests.WaitFor(2));
+    EXPECT_EQ(requests.Seen(), (std::vector<std::uint8_t>{0x60, 0x60}));
+
+    // MAV: a link's response waiting to be read asks for service, and reading it ends the request.
+    RequestLog linkRequests;
+    const SessionId link = OpenLink();
+    instrument.SetServiceRequestHandler(link, linkRequests.Handler());
+    ASSERT_EQ(instrument.Input(link, "*SRE 16;*IDN?", true), WaitResult::Done);
+    ASSERT_TRUE(linkRequests.WaitFor(1));
+    EXPECT_EQ(linkRequests.Seen(), std::vector<std::uint8_t>{0x50});
+    EXPECT_EQ(instrument.StatusByte(link), 0x50);
+    EXPECT_EQ(instrument.Read(link, 100, 5000ms, -1).data, "VORN,Stand-in,0,1\n");
+    EXPECT_EQ(instrument.StatusByte(link), 0);
+    // An error with the query error enabled asks too, even one a read finds with no response to come.
+    ASSERT_EQ(instrument.Input(link, "*SRE 32;*ESE 4", true), WaitResult::Done);
+    EXPECT_EQ(instrument.Read(link, 100, 5000ms, -1).status, WaitResult::TimedOut);
+    ASSERT_TRUE(linkRequests.WaitFor(2)) << "-420 made the status byte ask for service, untold";
+    EXPECT_EQ(linkRequests.Seen().back(), 0x64);
+    // An empty handler: no one is told.
+    EXPECT_EQ(Ask(raw, "*ESR?"), "1\n");
+    instrument.SetServiceRequestHandler(raw, {});
+    EXPECT_EQ(Ask(raw, "*OPC;*STB?"), "96\n");
+    EXPECT_EQ(requests.Seen().size(), 2u);
+    EXPECT_EQ(linkRequests.Seen().size(), 2u);
+}
+
+TEST_F(RealInstrument, NoServiceRequestAfterCloseAndAHandlerThatThrowsStopsNothing)
+{
+    // A session closed with its message queued, and one closed while its message runs: their messages
+    // run, as they would on any instrument, and tell no one.
+    RequestLog requests;
+    const SessionId busy = BusyModule();
+    const SessionId queued = OpenLink();
+    instrument.SetServiceRequestHandler(queued, requests.Handler());
+    ASSERT_EQ(instrument.Input(queued, "*ESE 1;*SRE 32;VORN:CLEAN;*OPC", true), WaitResult::Done);
+    instrument.Close(queued);
+    module.Let();
+    instrument.Close(busy);
+    for (int i = 0; i < 500 && module.Count("VORN_CLEAN") == 0; ++i)
+        Sleep(10);
+    module.Hold("VORN_FINT");
+    const SessionId running = OpenLink();
+    instrument.SetServiceRequestHandler(running, requests.Handler());
+    ASSERT_EQ(instrument.Input(running, "*ESE 1;*SRE 32;VORN:FINT?;*OPC", true), WaitResult::Done);
+    ASSERT_TRUE(module.WaitUntilHeld());
+    instrument.Close(running);
+    module.Let();
+    // One thread runs messages in turn: once this one is answered, theirs have run.
+    const SessionId other = OpenRaw();
+    EXPECT_EQ(Ask(other, "VORN:CLEAN;:VORN:FINT?"), "1\n");
+    EXPECT_EQ(module.Count("VORN_CLEAN"), 2u);
+    EXPECT_EQ(module.Count("VORN_FINT"), 2u);
+    EXPECT_TRUE(requests.Seen().empty()) << "a closed session's service request was told";
+
+    // Handlers that throw, anything at all: the executor goes on, and says why in the log.
+    const SessionId failing = OpenRaw();
+    instrument.SetServiceRequestHandler(failing, requests.Handler([] { throw std::runtime_error("no route"); }));
+    EXPECT_EQ(Ask(failing, "*ESE 1;*SRE 32;*OPC"), "");
+    ASSERT_TRUE(requests.WaitFor(1));
+    const SessionId worse = OpenRaw();
+    instrument.SetServiceRequestHandler(worse, requests.Handler([] { throw 42; }));
+    EXPECT_EQ(Ask(worse, "*ESE 1;*SRE 32;*OPC"), "");
+    ASSERT_TRUE(requests.WaitFor(2));
+    EXPECT_EQ(Ask(other, "*IDN?"), "VORN,Stand-in,0,1\n");
+    EXPECT_EQ(Ask(failing, "*ESR?"), "1\n");
+    EXPECT_EQ(Ask(failing, "*OPC"), "");
+    ASSERT_TRUE(requests.WaitFor(3)) << "the session that threw was told no more";
+    const auto lines = log.Lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return l.find("no route") != std::string::npos; }));
 }

@@ -7,8 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <optional>
+#include <thread>
+#include <vector>
 #include <string>
 #include <string_view>
 
@@ -138,6 +142,157 @@ private:
     bool connected_ = false;
     std::string pending_;
     std::uint32_t xid_ = 100;
+};
+
+// A client's interrupt server on 127.0.0.1: accepts connections one after another and keeps the calls
+// they carry, and whether the last connection has ended. It answers nothing (the calls are one-way).
+class InterruptServer {
+public:
+    struct Call {
+        std::uint32_t program = 0;
+        std::uint32_t version = 0;
+        std::uint32_t procedure = 0;
+        std::string arguments;
+    };
+
+    InterruptServer()
+    {
+        std::string error;
+        listener_ = lan::ListenTcp(INADDR_LOOPBACK, 0, error);
+        EXPECT_TRUE(listener_) << error;
+        port_ = lan::LocalPort(listener_.get());
+        thread_ = std::thread([this] { Serve(); });
+    }
+    InterruptServer(const InterruptServer&) = delete;
+    InterruptServer& operator=(const InterruptServer&) = delete;
+    ~InterruptServer() { Stop(); }
+
+    std::uint16_t Port() const { return port_; }
+    // Closes the listener and the connection: the server is gone.
+    void Stop()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        if (thread_.joinable())
+            thread_.join();
+        listener_.reset();
+    }
+
+    // Waits until `count` calls have come (false after a few seconds).
+    bool WaitForCalls(std::size_t count, DWORD waitMs = 5000)
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return calls_.size() >= count; });
+    }
+    // Waits until `count` connections have been accepted and every one has ended.
+    bool WaitForEnded(std::size_t count)
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return ended_ >= count; });
+    }
+    std::vector<Call> Calls()
+    {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    std::size_t Accepted()
+    {
+        std::lock_guard lock(mutex_);
+        return accepted_;
+    }
+
+private:
+    void Serve()
+    {
+        for (;;) {
+            // A blocking accept isn't sure to end when another thread closes the listener: look often.
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(listener_.get(), &readable);
+            timeval step{0, 50000};
+            const int ready = select(0, &readable, nullptr, nullptr, &step);
+            {
+                std::lock_guard lock(mutex_);
+                if (stopping_ || ready == SOCKET_ERROR)
+                    return;
+            }
+            if (ready == 0)
+                continue;
+            lan::Socket connection(accept(listener_.get(), nullptr, nullptr));
+            if (!connection)
+                return;
+            {
+                std::lock_guard lock(mutex_);
+                if (stopping_)
+                    return;
+                ++accepted_;
+                changed_.notify_all();
+            }
+            Take(connection.get());
+            std::lock_guard lock(mutex_);
+            ++ended_;
+            changed_.notify_all();
+        }
+    }
+    void Take(SOCKET socket)
+    {
+        lan::RecordAssembler assembler(4096, 16);
+        char buffer[1024];
+        for (;;) {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(socket, &readable);
+            timeval step{0, 50000};
+            const int ready = select(0, &readable, nullptr, nullptr, &step);
+            {
+                std::lock_guard lock(mutex_);
+                if (stopping_ || ready == SOCKET_ERROR)
+                    return;
+            }
+            if (ready == 0)
+                continue;
+            const int received = lan::ReceiveSome(socket, buffer, sizeof buffer);
+            if (received <= 0)
+                return;
+            std::string_view bytes(buffer, static_cast<std::size_t>(received));
+            while (!bytes.empty()) {
+                const auto status = assembler.Feed(bytes);
+                if (status == lan::RecordAssembler::Status::NeedMore)
+                    break;
+                if (status != lan::RecordAssembler::Status::Record)
+                    return;
+                const std::string record = assembler.TakeRecord();
+                lan::XdrReader reader(record);
+                reader.Uint32(); // xid
+                Call call;
+                const bool isCall = reader.Uint32() == 0 && reader.Uint32() == 2;
+                call.program = reader.Uint32();
+                call.version = reader.Uint32();
+                call.procedure = reader.Uint32();
+                reader.Uint32();
+                reader.Opaque(400);
+                reader.Uint32();
+                reader.Opaque(400);
+                EXPECT_TRUE(isCall && reader.Ok()) << "not a call";
+                call.arguments = record.substr(record.size() - reader.Remaining());
+                std::lock_guard lock(mutex_);
+                calls_.push_back(std::move(call));
+                changed_.notify_all();
+            }
+        }
+    }
+
+    lan::Socket listener_;
+    std::uint16_t port_ = 0;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Call> calls_;
+    std::size_t accepted_ = 0;
+    std::size_t ended_ = 0;
+    bool stopping_ = false;
+    std::thread thread_;
 };
 
 } // namespace test

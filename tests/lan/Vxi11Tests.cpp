@@ -143,7 +143,7 @@ private:
 
 class Vxi11 : public testing::Test {
 protected:
-    Vxi11() : instrument(log), context{instrument, links, 4321}, abortChannel(instrument, links) {}
+    Vxi11() : instrument(log), context{instrument, links, 4321, &log}, abortChannel(instrument, links) {}
 
     // device_abort over an abort connection from `host` accepted now (after every connection so far).
     std::uint32_t Abort(std::uint32_t lid, const char* host = "127.0.0.1")
@@ -321,8 +321,11 @@ TEST_F(Vxi11, AnswersTheLesserProceduresPlainly)
         {"local", kDeviceLocal, generic, kNoError},
         {"trigger", kDeviceTrigger, generic, kNotSupported},
         {"enable_srq off", kDeviceEnableSrq, Words({lid, 0, 0}), kNoError},
-        {"enable_srq on", kDeviceEnableSrq, Words({lid, 1, 4, 0x41424344}), kNotSupported},
-        {"create_intr_chan", kCreateIntrChan, Words({0x7F000001, 2000, 0x0607B1, 1, 0}), kNotSupported},
+        {"enable_srq on", kDeviceEnableSrq, Words({lid, 1, 4, 0x41424344}), kNoError},
+        {"create_intr_chan to a third address", kCreateIntrChan, Words({0x0A000007, 2000, 0x0607B1, 1, 0}),
+         kParameterError},
+        {"create_intr_chan over UDP", kCreateIntrChan, Words({0x7F000001, 2000, 0x0607B1, 1, 1}), kNotSupported},
+        {"create_intr_chan to port 0", kCreateIntrChan, Words({0x7F000001, 0, 0x0607B1, 1, 0}), kParameterError},
         {"destroy_intr_chan", kDestroyIntrChan, "", kChannelNotEstablished},
     };
     for (const Case& c : cases)
@@ -656,4 +659,129 @@ TEST_F(Vxi11OverLoopback, StopEndsAConnectionWaitingInARead)
         EXPECT_TRUE(error == kInvalidLink || error == kAborted) << error;
     }
     EXPECT_TRUE(connection.client.ClosedByServer());
+}
+
+namespace {
+std::string IntrChanArguments(std::uint16_t port, std::uint32_t address = 0x7F000001)
+{
+    return Words({address, port, kInterruptProgram, kVersion, kFamilyTcp});
+}
+
+std::string EnableSrqArguments(std::uint32_t lid, bool enable, std::string_view handle)
+{
+    lan::XdrWriter writer;
+    writer.Uint32(lid);
+    writer.Bool(enable);
+    writer.Opaque(handle);
+    return writer.Take();
+}
+
+// device_intr_srq's argument: the handle as opaque<40>.
+std::string SrqHandleArgument(std::string_view handle)
+{
+    lan::XdrWriter writer;
+    writer.Opaque(handle);
+    return writer.Take();
+}
+} // namespace
+
+TEST_F(Vxi11, TheInterruptChannelCarriesEachLinksServiceRequestWithItsHandle)
+{
+    test::InterruptServer server;
+    InProcess connection(context);
+    const std::uint32_t first = connection.CreateLink().lid;
+    const std::uint32_t second = connection.CreateLink().lid;
+    // A handle over 40 bytes is garbage; one enabled before the channel exists is kept.
+    EXPECT_EQ(connection.AcceptStatus(kDeviceEnableSrq, EnableSrqArguments(first, true, std::string(41, 'h'))),
+              lan::rpc::kGarbageArguments);
+    ASSERT_EQ(connection.Error(kDeviceEnableSrq, EnableSrqArguments(first, true, "first link")), kNoError);
+    ASSERT_EQ(connection.Error(kCreateIntrChan, IntrChanArguments(server.Port())), kNoError);
+    EXPECT_EQ(connection.Error(kCreateIntrChan, IntrChanArguments(server.Port())), kChannelAlreadyEstablished);
+    const std::string longest(kMaxSrqHandle, 'x');
+    ASSERT_EQ(connection.Error(kDeviceEnableSrq, EnableSrqArguments(second, true, longest)), kNoError);
+
+    ASSERT_TRUE(fake::RequestService(instrument, first, 0x60));
+    ASSERT_TRUE(fake::RequestService(instrument, second, 0x50));
+    ASSERT_TRUE(server.WaitForCalls(2));
+    const auto calls = server.Calls();
+    for (const auto& call : calls) {
+        EXPECT_EQ(call.program, kInterruptProgram);
+        EXPECT_EQ(call.version, kVersion);
+        EXPECT_EQ(call.procedure, kDeviceIntrSrq);
+    }
+    EXPECT_EQ(calls[0].arguments, SrqHandleArgument("first link"));
+    EXPECT_EQ(calls[1].arguments, SrqHandleArgument(longest));
+    EXPECT_EQ(server.Accepted(), 1u) << "one connection carries every request";
+
+    // Disabled: no one to tell. Destroyed: the connection ends and nothing more is sent.
+    ASSERT_EQ(connection.Error(kDeviceEnableSrq, EnableSrqArguments(first, false, "")), kNoError);
+    EXPECT_FALSE(fake::RequestService(instrument, first, 0x60));
+    EXPECT_EQ(connection.Error(kDestroyIntrChan, ""), kNoError);
+    EXPECT_TRUE(server.WaitForEnded(1));
+    EXPECT_EQ(connection.Error(kDestroyIntrChan, ""), kChannelNotEstablished);
+    ASSERT_TRUE(fake::RequestService(instrument, second, 0x50));
+    EXPECT_FALSE(server.WaitForCalls(3, 300));
+    EXPECT_EQ(server.Accepted(), 1u);
+
+    // Made again, it goes when the core connection does.
+    ASSERT_EQ(connection.Error(kCreateIntrChan, IntrChanArguments(server.Port())), kNoError);
+    ASSERT_TRUE(fake::RequestService(instrument, second, 0x50));
+    ASSERT_TRUE(server.WaitForCalls(3));
+    connection.Channel().CloseAll(true);
+    EXPECT_TRUE(server.WaitForEnded(2));
+    EXPECT_FALSE(fake::RequestService(instrument, second, 0x50)) << "a closed link's handler was kept";
+}
+
+TEST_F(Vxi11, AnInterruptServerThatIsGoneHoldsNothing)
+{
+    fake::ClearLog();
+    InProcess connection(context);
+    const std::uint32_t lid = connection.CreateLink().lid;
+    std::uint16_t port = 0;
+    {
+        test::InterruptServer gone;
+        port = gone.Port();
+    }
+    // Nothing listens there now: the request is dropped and said in the log; no call waits for it.
+    ASSERT_EQ(connection.Error(kCreateIntrChan, IntrChanArguments(port)), kNoError);
+    ASSERT_EQ(connection.Error(kDeviceEnableSrq, EnableSrqArguments(lid, true, "h")), kNoError);
+    auto requests = std::async(std::launch::async, [&] {
+        for (int i = 0; i < 100; ++i)
+            fake::RequestService(instrument, lid, 0x60);
+    });
+    ASSERT_EQ(requests.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_TRUE(fake::WaitForLogLine("interrupt channel to 127.0.0.1:" + std::to_string(port)));
+    EXPECT_EQ(connection.Write(lid, "A?\n").first, kNoError);
+    EXPECT_EQ(connection.Read(lid, 100).data, "A?=ok\n");
+    EXPECT_EQ(connection.Error(kDestroyIntrChan, ""), kNoError);
+
+    // A server that went after the channel was made: the next request finds it closed.
+    test::InterruptServer leaving;
+    ASSERT_EQ(connection.Error(kCreateIntrChan, IntrChanArguments(leaving.Port())), kNoError);
+    ASSERT_TRUE(fake::RequestService(instrument, lid, 0x60));
+    ASSERT_TRUE(leaving.WaitForCalls(1));
+    leaving.Stop();
+    fake::ClearLog();
+    ASSERT_TRUE(fake::RequestService(instrument, lid, 0x60));
+    EXPECT_TRUE(fake::WaitForLogLine("closed by the client"));
+    EXPECT_EQ(connection.Error(kDestroyIntrChan, ""), kNoError);
+}
+
+TEST_F(Vxi11OverLoopback, TheInterruptChannelGoesWithItsCoreConnection)
+{
+    test::InterruptServer server;
+    {
+        OverSocket connection(corePort);
+        const std::uint32_t lid = connection.CreateLink().lid;
+        // A client on 127.0.0.1 can't send vornlan's interrupts to another host.
+        EXPECT_EQ(connection.Error(kCreateIntrChan, IntrChanArguments(server.Port(), 0x7F000002)), kParameterError);
+        ASSERT_EQ(connection.Error(kCreateIntrChan, IntrChanArguments(server.Port())), kNoError);
+        ASSERT_EQ(connection.Error(kDeviceEnableSrq, EnableSrqArguments(lid, true, "loopback")), kNoError);
+        ASSERT_TRUE(fake::RequestService(instrument, lid, 0x60));
+        ASSERT_TRUE(server.WaitForCalls(1));
+        EXPECT_EQ(server.Calls()[0].arguments, SrqHandleArgument("loopback"));
+    }
+    EXPECT_TRUE(server.WaitForEnded(1)) << "the interrupt channel outlived its core connection";
+    EXPECT_EQ(fake::OpenSessions(instrument), 0u);
+    EXPECT_EQ(server.Accepted(), 1u);
 }

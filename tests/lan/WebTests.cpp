@@ -2,6 +2,7 @@
 // the event stream's resumption and its end at Stop(), the console while another client holds the lock,
 // the traffic history's bounds and waits, and the text conversions everything shown passes through.
 #include "FakeInstrument.h"
+#include "MessageJson.h"
 #include "HttpMessage.h"
 #include "RpcTestClient.h"
 #include "Sockets.h"
@@ -158,11 +159,34 @@ TEST_F(Web, TheConsoleRefusesWhileAnotherClientHoldsTheLockAndSendsOnceItIsFree)
     EXPECT_NE(refused.find("locked by"), std::string::npos);
     EXPECT_EQ(messagesSeen(), 0u);
 
+    // The shared lock's holders keep it out too, and are named.
     instrument.Unlock(holder);
+    const SessionId sharer = instrument.Open({"10.0.0.8:4880", Transport::Hislip}, Delivery::OnRead);
+    ASSERT_EQ(instrument.LockShared(sharer, "bench", false, 0ms), WaitResult::Done);
+    const std::string shared = command("X?");
+    EXPECT_EQ(Statuses(shared), std::vector<int>{409});
+    EXPECT_NE(shared.find("shared lock is held by"), std::string::npos) << shared;
+    EXPECT_EQ(messagesSeen(), 0u);
+
+    instrument.UnlockShared(sharer);
     const std::string answered = command("X?");
     EXPECT_EQ(Statuses(answered), std::vector<int>{200});
     EXPECT_NE(answered.find("{\"response\":\"X?=ok\""), std::string::npos);
     EXPECT_EQ(messagesSeen(), 1u);
+}
+
+TEST(ClientsJson, SaysWhichLockEachClientHolds)
+{
+    std::vector<ClientSnapshot> clients(4);
+    clients[0] = {7, {"10.0.0.1:1", Transport::Vxi11}, 1000, true, false};
+    clients[1] = {8, {"10.0.0.2:2", Transport::Hislip}, 2000, false, true};
+    clients[2] = {9, {"10.0.0.3:3", Transport::Hislip}, 3000, true, true};
+    clients[3] = {10, {"10.0.0.4:4", Transport::RawSocket}, 4000, false, false};
+    EXPECT_EQ(ClientsJson(clients),
+              "[{\"session\":7,\"client\":\"10.0.0.1:1\",\"transport\":\"VXI-11\",\"since\":1000,\"lock\":\"exclusive\"},"
+              "{\"session\":8,\"client\":\"10.0.0.2:2\",\"transport\":\"HiSLIP\",\"since\":2000,\"lock\":\"shared\"},"
+              "{\"session\":9,\"client\":\"10.0.0.3:3\",\"transport\":\"HiSLIP\",\"since\":3000,\"lock\":\"exclusive\"},"
+              "{\"session\":10,\"client\":\"10.0.0.4:4\",\"transport\":\"raw socket\",\"since\":4000,\"lock\":null}]");
 }
 
 class WebConsole : public Web {

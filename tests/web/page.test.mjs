@@ -4,6 +4,7 @@ import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import { readFileSync } from "node:fs";
+import { connect } from "node:net";
 import { chromium } from "playwright-core";
 
 const url = process.env.VORN_WEB_URL;
@@ -104,4 +105,49 @@ test("a command without the page's token, or from a page under another name, is 
   assert.equal(response.status(), 421);
   await rebound.close();
   assert.equal(sent().length, before);
+});
+
+// A VXI-11 client of its own: calls on one core connection, each answered before the next is sent.
+function vxi11Client() {
+  const socket = connect(Number(process.env.VORN_VXI11_PORT), "127.0.0.1");
+  let pending = Buffer.alloc(0);
+  let waiter = null;
+  socket.on("data", (chunk) => {
+    pending = Buffer.concat([pending, chunk]);
+    if (waiter && pending.length >= 4 && pending.length >= 4 + (pending.readUInt32BE(0) & 0x7fffffff)) {
+      const reply = pending.subarray(4, 4 + (pending.readUInt32BE(0) & 0x7fffffff));
+      pending = Buffer.alloc(0);
+      waiter(reply);
+    }
+  });
+  let xid = 0;
+  const call = (procedure, words, tail = Buffer.alloc(0)) => new Promise((resolve) => {
+    const body = Buffer.alloc(40 + words.length * 4);
+    [++xid, 0, 2, 0x0607af, 1, procedure, 0, 0, 0, 0, ...words].forEach((w, i) => body.writeUInt32BE(w >>> 0, i * 4));
+    const message = Buffer.concat([body, tail]);
+    const header = Buffer.alloc(4);
+    header.writeUInt32BE((0x80000000 | message.length) >>> 0);
+    waiter = (reply) => resolve(reply.readUInt32BE(24)); // after the accepted header: the first result
+    socket.write(Buffer.concat([header, message]));
+  });
+  return { socket, call };
+}
+
+test("the clients' table shows which client holds the lock", async () => {
+  const vxi11 = vxi11Client();
+  try {
+    // create_link("inst0"): its reply's second word is the link id.
+    let lid = 0;
+    const linked = new Promise((resolve) => vxi11.socket.once("data", (chunk) => resolve(chunk)));
+    assert.equal(await vxi11.call(10, [1, 0, 0, 5], Buffer.from("inst0\0\0\0", "latin1")), 0);
+    const reply = await linked;
+    lid = reply.readUInt32BE(4 + 28);
+    assert.equal(await vxi11.call(18, [lid, 0, 0]), 0); // device_lock
+    const row = page.locator("#clients tbody tr", { hasText: "VXI-11" });
+    await row.filter({ hasText: "holds the lock" }).waitFor({ timeout: 5000 });
+    assert.equal(await vxi11.call(19, [lid]), 0); // device_unlock
+    await row.filter({ hasNotText: "holds the lock" }).waitFor({ timeout: 5000 });
+  } finally {
+    vxi11.socket.destroy();
+  }
 });

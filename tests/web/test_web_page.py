@@ -10,6 +10,7 @@ import http.client
 import os
 import re
 import socket
+import struct
 import subprocess
 import sys
 import time
@@ -152,6 +153,31 @@ def events_now(port=HTTP_PORT):
     return data.decode("utf-8", "replace")
 
 
+def vxi11_call(s, xid, procedure, arguments):
+    """One VXI-11 core call over an open connection; the reply's results (after an accepted header)."""
+    message = struct.pack(">10I", xid, 0, 2, 0x0607AF, 1, procedure, 0, 0, 0, 0) + arguments
+    s.sendall(struct.pack(">I", 0x80000000 | len(message)) + message)
+    reply = b""
+    while len(reply) < 4 or len(reply) < 4 + (struct.unpack_from(">I", reply)[0] & 0x7FFFFFFF):
+        chunk = s.recv(65536)
+        assert chunk, "vornlan closed the VXI-11 connection"
+        reply += chunk
+    assert struct.unpack_from(">3I", reply, 4) == (xid, 1, 0)
+    return reply[4 + 24:]
+
+
+def test_the_clients_show_who_holds_the_lock(lan):
+    with socket.create_connection(("127.0.0.1", VXI11_PORT), timeout=10) as s:
+        error, lid = struct.unpack_from(">2I", vxi11_call(s, 1, 10, struct.pack(">iIII", 1, 0, 0, 5) + b"inst0\0\0\0"))
+        assert error == 0
+        assert struct.unpack_from(">I", vxi11_call(s, 2, 18, struct.pack(">3I", lid, 0, 0)))[0] == 0
+        clients = events_now().rsplit("event: clients", 1)[1]
+        assert re.search(r'"transport":"VXI-11","since":\d+,"lock":"exclusive"', clients), clients
+        assert struct.unpack_from(">I", vxi11_call(s, 3, 19, struct.pack(">I", lid)))[0] == 0
+        clients = events_now().rsplit("event: clients", 1)[1]
+        assert re.search(r'"transport":"VXI-11","since":\d+,"lock":null', clients), clients
+
+
 def raw_exchange(port, message):
     with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
         s.sendall(message)
@@ -199,6 +225,7 @@ def test_in_a_real_browser(lan):
                           cwd=HERE, capture_output=True, text=True, timeout=240,
                           env=dict(os.environ, VORN_WEB_URL=f"http://127.0.0.1:{HTTP_PORT}",
                                    VORN_RAW_RESOURCE=f"TCPIP::127.0.0.1::{RAW_PORT}::SOCKET",
+                                   VORN_VXI11_PORT=str(VXI11_PORT),
                                    VORN_TRAFFIC=lan.traffic, VORN_IDN=IDN))
     print(node.stdout, node.stderr)
     assert node.returncode == 0

@@ -110,6 +110,9 @@ void CoreChannel::CloseAll(bool forGood)
         context_.links.Remove(id);
         context_.instrument.Close(id);
     }
+    // The interrupt channel goes with the connection that asked for it.
+    if (forGood)
+        interrupts_->Close();
 }
 
 WaitResult CoreChannel::Noted(WaitResult result)
@@ -210,11 +213,10 @@ ProcedureOutcome CoreChannel::Call(std::uint32_t procedure, XdrReader& arguments
     case kDeviceEnableSrq: {
         const SessionId link = arguments.Uint32();
         const bool enable = arguments.Bool();
-        arguments.Opaque(40);
+        const std::string_view handle = arguments.Opaque(kMaxSrqHandle);
         if (!arguments.Ok())
             return ProcedureOutcome::GarbageArguments;
-        // No interrupt channel: turning service requests off is all that can be done.
-        results.Uint32(!Owns(link) ? kInvalidLink : enable ? kNotSupported : kNoError);
+        results.Uint32(EnableServiceRequests(link, enable, handle));
         return ProcedureOutcome::Done;
     }
     case kDeviceDocmd: {
@@ -236,22 +238,93 @@ ProcedureOutcome CoreChannel::Call(std::uint32_t procedure, XdrReader& arguments
         results.Uint32(DestroyLink(link));
         return ProcedureOutcome::Done;
     }
-    case kCreateIntrChan:
-        arguments.Uint32(); // host address
-        arguments.Uint32(); // port
-        arguments.Uint32(); // program
-        arguments.Uint32(); // version
-        arguments.Uint32(); // family
+    case kCreateIntrChan: {
+        const std::uint32_t error = CreateInterruptChannel(arguments);
         if (!arguments.Ok())
             return ProcedureOutcome::GarbageArguments;
-        results.Uint32(kNotSupported);
+        results.Uint32(error);
         return ProcedureOutcome::Done;
+    }
     case kDestroyIntrChan:
-        // None can have been created.
-        results.Uint32(kChannelNotEstablished);
+        results.Uint32(interrupts_->Close() ? kNoError : kChannelNotEstablished);
         return ProcedureOutcome::Done;
     default: return ProcedureOutcome::Unavailable;
     }
+}
+
+std::uint32_t CoreChannel::CreateInterruptChannel(XdrReader& arguments)
+{
+    const std::uint32_t address = arguments.Uint32();
+    const std::uint32_t port = arguments.Uint32();
+    const std::uint32_t program = arguments.Uint32();
+    const std::uint32_t version = arguments.Uint32();
+    const std::uint32_t family = arguments.Uint32();
+    if (!arguments.Ok())
+        return kParameterError;
+    if (family != kFamilyTcp)
+        return kNotSupported;
+    // Only to the host that asked: vornlan never connects to a third address on a client's word.
+    if (ParseIpv4(PeerHost(peer_)) != address || port == 0 || port > 0xFFFF)
+        return kParameterError;
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_)
+            return kOutOfResources;
+    }
+    const OneWayCaller::Target target{address, static_cast<std::uint16_t>(port), program, version};
+    return interrupts_->Open(context_.log, target) ? kNoError : kChannelAlreadyEstablished;
+}
+
+std::uint32_t CoreChannel::EnableServiceRequests(SessionId link, bool enable, std::string_view handle)
+{
+    if (!Owns(link))
+        return kInvalidLink;
+    if (!enable) {
+        context_.instrument.SetServiceRequestHandler(link, {});
+        return kNoError;
+    }
+    // The handler only queues the call: the instrument's thread never waits for a client's network.
+    context_.instrument.SetServiceRequestHandler(
+        link, [interrupts = interrupts_, handle = std::string(handle)](std::uint8_t) {
+            interrupts->RequestService(handle);
+        });
+    return kNoError;
+}
+
+bool InterruptChannel::Open(Log* log, const OneWayCaller::Target& target)
+{
+    std::lock_guard lock(mutex_);
+    if (caller_)
+        return false;
+    caller_ = std::make_shared<OneWayCaller>(log, target, kInterruptTimeout);
+    return true;
+}
+
+bool InterruptChannel::Close()
+{
+    std::shared_ptr<OneWayCaller> closing;
+    {
+        std::lock_guard lock(mutex_);
+        closing.swap(caller_);
+    }
+    if (!closing)
+        return false;
+    closing->Stop();
+    return true;
+}
+
+void InterruptChannel::RequestService(const std::string& handle)
+{
+    std::shared_ptr<OneWayCaller> caller;
+    {
+        std::lock_guard lock(mutex_);
+        caller = caller_;
+    }
+    if (!caller)
+        return;
+    XdrWriter arguments;
+    arguments.Opaque(handle);
+    caller->Post(kDeviceIntrSrq, arguments.Take());
 }
 
 std::uint32_t CoreChannel::CreateLink(XdrReader& arguments, XdrWriter& results)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "OncRpc.h"
+#include "OneWayCaller.h"
 #include "TcpListener.h"
 
 #include <atomic>
@@ -25,6 +26,12 @@ namespace vxi11 {
 constexpr std::uint32_t kCoreProgram = 0x0607AF;
 constexpr std::uint32_t kAbortProgram = 0x0607B0;
 constexpr std::uint32_t kVersion = 1;
+// The client's interrupt program, which device_intr_srq calls (one-way) with the handle it enabled.
+constexpr std::uint32_t kInterruptProgram = 0x0607B1;
+constexpr std::uint32_t kDeviceIntrSrq = 30;
+constexpr std::size_t kMaxSrqHandle = 40;
+// create_intr_chan's address families
+constexpr std::uint32_t kFamilyTcp = 0;
 
 // The procedures served
 constexpr std::uint32_t kDeviceAbort = 1; // abort channel
@@ -57,6 +64,7 @@ constexpr std::uint32_t kLockedByAnother = 11;
 constexpr std::uint32_t kNoLockHeld = 12;
 constexpr std::uint32_t kIoTimeout = 15;
 constexpr std::uint32_t kAborted = 23;
+constexpr std::uint32_t kChannelAlreadyEstablished = 29;
 
 // Operation flags
 constexpr std::uint32_t kWaitLock = 0x01;
@@ -76,6 +84,9 @@ constexpr std::size_t kMaxRecord = kMaxRecvSize + 4096;
 constexpr std::size_t kMaxLinksPerConnection = 16;
 // A client's lock_timeout and io_timeout are taken up to this: a wait of 49 days is no wait anyone means.
 constexpr std::chrono::milliseconds kMaxTimeout = std::chrono::minutes(10);
+// The interrupt channel's connect and each of its sends give up after this: a client's interrupt server
+// that has gone holds nothing for longer.
+constexpr std::chrono::milliseconds kInterruptTimeout = std::chrono::seconds(2);
 // The only device served.
 constexpr const char* kDeviceName = "inst0";
 } // namespace vxi11
@@ -108,6 +119,24 @@ struct Vxi11Context {
     Instrument& instrument;
     LinkRegistry& links;
     std::uint16_t abortPort = 0;
+    Log* log = nullptr; // what the interrupt channels say
+};
+
+// A core connection's interrupt channel, shared with the service request handlers of its links (which
+// the instrument may call once more after a link has closed).
+class InterruptChannel {
+public:
+    // Made by create_intr_chan; false when one is already there.
+    bool Open(Log* log, const OneWayCaller::Target& target);
+    // Gone with destroy_intr_chan or the connection; false when there was none. Waits for a connect or
+    // send in progress (bounded by kInterruptTimeout).
+    bool Close();
+    // device_intr_srq with the handle device_enable_srq gave; dropped when there is no channel.
+    void RequestService(const std::string& handle);
+
+private:
+    std::mutex mutex_;
+    std::shared_ptr<OneWayCaller> caller_;
 };
 
 // The core program for one connection, which owns its links.
@@ -137,8 +166,11 @@ private:
     void Write(XdrReader& arguments, XdrWriter& results);
     void Read(XdrReader& arguments, XdrWriter& results);
     std::uint32_t DestroyLink(SessionId id);
+    std::uint32_t CreateInterruptChannel(XdrReader& arguments);
+    std::uint32_t EnableServiceRequests(SessionId link, bool enable, std::string_view handle);
 
     Vxi11Context& context_;
+    const std::shared_ptr<InterruptChannel> interrupts_ = std::make_shared<InterruptChannel>();
     const std::string peer_;
     const std::uint64_t connection_;
     ClientPresence* presence_ = nullptr;

@@ -14,6 +14,30 @@
 
 namespace {
 
+// Who keeps the console out: the exclusive lock's holder, else the shared lock's (a few named).
+std::string LockedOutText(const std::vector<ClientSnapshot>& clients)
+{
+    constexpr std::size_t kNamed = 3;
+    const auto name = [](const ClientSnapshot& c) {
+        return c.client.peer + " (" + TransportName(c.client.transport) + ')';
+    };
+    std::vector<std::string> sharers;
+    for (const ClientSnapshot& c : clients) {
+        if (c.holdsLock)
+            return "the module is locked by " + name(c);
+        if (c.holdsSharedLock)
+            sharers.push_back(name(c));
+    }
+    if (sharers.empty())
+        return "the module is locked by another client";
+    std::string text = "the module's shared lock is held by ";
+    for (std::size_t i = 0; i < sharers.size() && i < kNamed; ++i)
+        text += (i ? ", " : "") + sharers[i];
+    if (sharers.size() > kNamed)
+        text += " and " + std::to_string(sharers.size() - kNamed) + " more";
+    return text;
+}
+
 std::string RandomToken()
 {
     unsigned char bytes[16] = {};
@@ -155,13 +179,8 @@ std::pair<int, std::string> Consoles::Command(const http::Request& request, cons
         }
         session = console->session;
     }
-    if (instrument_.WaitUntilUnlocked(session, false, std::chrono::milliseconds(0)) == WaitResult::Locked) {
-        std::string holder = "another client";
-        for (const ClientSnapshot& c : instrument_.Clients())
-            if (c.holdsLock)
-                holder = c.client.peer + " (" + TransportName(c.client.transport) + ')';
-        return Failure(409, "the module is locked by " + holder);
-    }
+    if (instrument_.WaitUntilUnlocked(session, false, std::chrono::milliseconds(0)) == WaitResult::Locked)
+        return Failure(409, LockedOutText(instrument_.Clients()));
     const Execution run = instrument_.Execute(session, *ansi, kCommandTimeout);
     switch (run.status) {
     case WaitResult::Done: break;

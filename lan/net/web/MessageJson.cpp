@@ -57,7 +57,7 @@ std::string ClientsJson(const std::vector<ClientSnapshot>& clients)
             json += ',';
         json += "{\"session\":" + std::to_string(c.id) + ",\"client\":" + web::JsonString(c.client.peer) +
                 ",\"transport\":" + web::JsonString(TransportName(c.client.transport)) +
-                ",\"since\":" + std::to_string(c.sinceUnixMillis) + ",\"lock\":" + (c.holdsLock ? "true" : "false") +
+                ",\"since\":" + std::to_string(c.sinceUnixMillis) + ",\"lock\":" + (c.holdsLock ? "\"exclusive\"" : c.holdsSharedLock ? "\"shared\"" : "null") +
                 '}';
     }
     return json + ']';

@@ -29,13 +29,14 @@ function unitList(units) {
 }
 
 // Clients
+const LOCK_TEXT = { exclusive: "holds the lock", shared: "shares the lock" };
 function showClients(clients) {
   const body = $("clients").tBodies[0];
   body.replaceChildren();
   for (const c of clients) {
     const row = body.insertRow();
     row.append(element("td", c.client, "code"), element("td", c.transport),
-               element("td", new Date(c.since).toLocaleString()), element("td", c.lock ? "holds the lock" : ""));
+               element("td", new Date(c.since).toLocaleString()), element("td", LOCK_TEXT[c.lock] ?? ""));
   }
   $("no-clients").hidden = clients.length > 0;
 }
