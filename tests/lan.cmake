@@ -4,6 +4,7 @@
 add_executable(lan_protocol_tests
   ${CMAKE_CURRENT_LIST_DIR}/lan/FakeInstrument.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/ListenerTests.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/lan/MdnsTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/RawTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/RpcTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/RpcTestClient.h
