@@ -96,7 +96,9 @@ std::string NumberedName(const std::string& instance, int number)
 std::vector<std::string> ServiceText(const std::string& type, const ModuleIdentity& identity)
 {
     std::vector<std::string> text{"txtvers=1"};
-    if (type == "_lxi._tcp" && identity.known) {
+    // The four keys even while the identity is unknown (empty then): clients read them without asking
+    // (pyvisa-py's list_resources does, for every _lxi._tcp instance).
+    if (type == "_lxi._tcp") {
         text.push_back("Manufacturer=" + identity.manufacturer);
         text.push_back("Model=" + identity.model);
         text.push_back("SerialNumber=" + identity.serial);

@@ -34,8 +34,8 @@ struct Description {
 std::string InstanceName(const ModuleIdentity& identity);
 // "Name (2)", "(3)"...: the name taken after a clash, still 63 bytes at most.
 std::string NumberedName(const std::string& instance, int number);
-// The TXT strings each service carries: txtvers=1 everywhere; _lxi._tcp adds the identity (what is known of
-// it), _http._tcp the page's path.
+// The TXT strings each service carries: txtvers=1 everywhere; _lxi._tcp adds the identity's four fields
+// (empty while it is unknown), _http._tcp the page's path.
 std::vector<std::string> ServiceText(const std::string& type, const ModuleIdentity& identity);
 
 struct Entry {

@@ -16,7 +16,9 @@ constexpr auto kAnnounceInterval = std::chrono::seconds(1);
 constexpr int kAnnouncements = 2;
 constexpr auto kRecordInterval = std::chrono::seconds(1);          // one multicast of a record per interface
 constexpr auto kProbeDefenceInterval = std::chrono::milliseconds(250); // ...but a probe is answered sooner
-constexpr auto kIdentityRetry = std::chrono::minutes(1);
+// Cheap: the instrument asks the module at most once a minute and otherwise returns what any client's
+// *IDN? reply told it, so a name learnt that way is advertised within seconds.
+constexpr auto kIdentityRetry = std::chrono::seconds(5);
 constexpr int kUnicastPerSecond = 20; // replies to legacy and QU queries, over all askers
 constexpr std::uint32_t kLegacyTtl = 10; // RFC 6762 section 6.7
 constexpr int kRefusalsLogged = 20;
@@ -124,7 +126,7 @@ void Responder::StartProbing(Clock::duration delay)
 
 void Responder::AskIdentity()
 {
-    // Asks once a minute until the module has said who it is, and hands that to the responder's thread.
+    // Asks until the module has said who it is, and hands that to the responder's thread.
     const WSAEVENT stop = stopEvent_->get();
     while (WSAWaitForMultipleEvents(1, &stop, FALSE,
                                     static_cast<DWORD>(std::chrono::milliseconds(kIdentityRetry).count()),

@@ -29,7 +29,7 @@ struct ResponderSettings {
     std::vector<ClientNetwork> allow; // --allow: other sources are ignored
     std::string host;                 // without ".local"
     std::vector<Service> services;    // their TXT strings come from ServiceText
-    // The module's identity; may take seconds. Asked before the first probe, then once a minute until known.
+    // The module's identity; may take seconds. Asked before the first probe, then every few seconds until known.
     std::function<ModuleIdentity()> identity;
     std::uint16_t port = 5353;
 };
