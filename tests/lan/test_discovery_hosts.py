@@ -256,6 +256,61 @@ def test_junk_and_floods_on_5353_harm_only_their_own_datagrams(bench):
     assert "is taken by" not in bench.console()
 
 
+LXI_DISCOVER = r"""
+set -e
+# lxi-tools asks avahi-daemon over the system D-Bus: both run here, a bus of their own in a mount namespace
+# of their own (a tmpfs over /run for avahi's pid file), so that nothing of the machine's is touched.
+mount -t tmpfs none /run
+dbus-daemon --config-file="$1/bus.conf" --fork --print-pid > "$1/dbus.pid"
+export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$1/bus"
+for i in $(seq 50); do [ -S "$1/bus" ] && break; sleep 0.1; done
+avahi-daemon --no-drop-root --no-chroot --no-rlimits -f "$1/avahi.conf" > "$1/avahi.log" 2>&1 &
+avahi=$!
+trap 'kill $avahi $(cat "$1/dbus.pid")' EXIT
+sleep 3
+timeout 30 lxi discover -m
+"""
+
+BUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig><type>system</type><listen>unix:path={folder}/bus</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*" eavesdrop="true"/>
+<allow eavesdrop="true"/></policy></busconfig>
+"""
+
+# The client host publishes nothing of its own (the namespaces share the machine's name with the bench).
+AVAHI_CONF = """[server]
+host-name=lab-client
+use-ipv4=yes
+use-ipv6=no
+[wide-area]
+enable-wide-area=no
+[publish]
+disable-publishing=yes
+"""
+
+
+def test_lxi_discover_lists_it_by_mdns(bench):
+    if not all(shutil.which(tool) for tool in ("avahi-daemon", "dbus-daemon", "lxi", "unshare")):
+        pytest.skip("lxi discover -m needs avahi-daemon (not installed) and dbus-daemon in the client namespace")
+    assert bench.process.poll() is None, "the bench's vornlan was stopped by an earlier test"
+    folder = tempfile.mkdtemp(prefix="vornlan-avahi-")
+    try:
+        with open(os.path.join(folder, "bus.conf"), "w") as f:
+            f.write(BUS_CONF.format(folder=folder))
+        with open(os.path.join(folder, "avahi.conf"), "w") as f:
+            f.write(AVAHI_CONF)
+        run = subprocess.run(["ip", "netns", "exec", CLIENT, "unshare", "-m", "sh", "-c", LXI_DISCOVER, "sh", folder],
+                             capture_output=True, text=True, timeout=120)
+        log = os.path.join(folder, "avahi.log")
+        assert run.returncode == 0, run.stdout + run.stderr + (open(log).read() if os.path.exists(log) else "")
+        found = f'Found "{INSTANCE}" on address {BENCH_ADDRESS}'
+        for service in ("lxi service on port 80", "vxi-11 service on port 111", "scpi-raw service on port 5025"):
+            assert f"{found}\n    {service}" in run.stdout, run.stdout
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 RIVAL_RESPONDER = r"""
 import socket, sys
 from zeroconf import IPVersion, ServiceInfo, Zeroconf
@@ -386,4 +441,5 @@ def test_on_loopback_nothing_is_advertised(bench, bench_host):
     # The same capture sees the probes and announcements when it does advertise.
     count, console = mdns_sent_by_bench(["--listen", BENCH_ADDRESS])
     assert count >= 5 and f'mDNS: advertising "{INSTANCE}"' in console, (count, console)
+
 
