@@ -19,7 +19,7 @@ constexpr auto kProbeDefenceInterval = std::chrono::milliseconds(250); // ...but
 // Cheap: the instrument asks the module at most once a minute and otherwise returns what any client's
 // *IDN? reply told it, so a name learnt that way is advertised within seconds.
 constexpr auto kIdentityRetry = std::chrono::seconds(5);
-constexpr int kUnicastPerSecond = 20; // replies to legacy and QU queries, over all askers
+constexpr int kUnicastPerSecond = 10; // replies to legacy and QU queries, over all askers
 constexpr std::uint32_t kLegacyTtl = 10; // RFC 6762 section 6.7
 constexpr int kRefusalsLogged = 20;
 
