@@ -215,11 +215,11 @@ int NetworkFrontEnd::Start()
             advertised.services.push_back({"_vxi-11._tcp", portmap::kPort, {}});
         if (s.raw)
             advertised.services.push_back({"_scpi-raw._tcp", settings.rawPort, {}});
-        // HiSLIP: {"_hislip._tcp", settings.hislipPort} here, only while a HiSLIP listener runs.
+        // HiSLIP goes here when its listener runs: {"_hislip._tcp", settings.hislipPort, {}}.
         advertised.identity = [&instrument = s.instrument] { return instrument.Identity(std::chrono::seconds(3)); };
         if (advertised.interfaces.empty() && (*address >> 24) != 127) {
             s.log.Line("mDNS: not advertising: " + error);
-        } else if (!advertised.interfaces.empty()) {
+        } else if (!advertised.interfaces.empty() && !advertised.services.empty()) {
             s.mdns = std::make_unique<mdns::Responder>(s.log, std::move(advertised));
             try {
                 s.mdns->Start();
