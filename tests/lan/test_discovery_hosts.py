@@ -146,6 +146,10 @@ class Bench(VornlanProcess):
                 f"no {text!r} from vornlan:\n" + self.console()
             time.sleep(0.1)
 
+    def stop(self):
+        super().stop()
+        shutil.rmtree(self.work, ignore_errors=True)  # its console and the module's record
+
     def interrupt(self):
         """Ctrl+C, as at its console: vornlan stops cleanly (Wine turns SIGINT into CTRL_C_EVENT)."""
         self.process.send_signal(signal.SIGINT)
