@@ -4,6 +4,7 @@
 add_executable(lan_protocol_tests
   ${CMAKE_CURRENT_LIST_DIR}/lan/FakeInstrument.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/ListenerTests.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/lan/MdnsTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/RawTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/RpcTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/RpcTestClient.h
@@ -90,3 +91,12 @@ vorn_add_gtest(lan_core_tests)
 add_executable(lan_instrument_tests ${CMAKE_CURRENT_LIST_DIR}/lan/InstrumentTests.cpp)
 target_link_libraries(lan_instrument_tests PRIVATE vornlan_core GTest::gtest_main)
 vorn_add_gtest(lan_instrument_tests)
+
+# The mDNS/DNS-SD responder seen from other hosts: vornlan in one network namespace (a Wine prefix of its
+# own), python zeroconf and pyvisa-py (the tests' virtual environment) browsing and opening from another, a
+# rival responder in a third, joined by a bridge with link-local addresses. Needs root (skipped otherwise);
+# no port of this machine's is used.
+if(VORN_PYTHON_VENV)
+  vorn_add_vornlan_pytest(lan.discovery_hosts ${CMAKE_CURRENT_LIST_DIR}/lan/test_discovery_hosts.py 600 ""
+                          PYTHON ${VORN_PYTHON_VENV})
+endif()

@@ -2,6 +2,7 @@
 
 #include "Log.h"
 #include "Instrument.h"
+#include "MdnsResponder.h"
 #include "Portmapper.h"
 #include "RawSocketTransport.h"
 #include "Sockets.h"
@@ -38,6 +39,7 @@ struct NetworkFrontEnd::State {
     std::unique_ptr<UdpRpcServer> portmapperUdp;
     std::unique_ptr<WebSite> site;
     std::unique_ptr<TcpListener> web;
+    std::unique_ptr<mdns::Responder> mdns;
     std::uint16_t corePort = 0;
     bool started = false;
 };
@@ -199,13 +201,44 @@ int NetworkFrontEnd::Start()
             line += (i ? ", " : "") + listening[i];
         s.log.Line(line);
     }
+
+    // mDNS/DNS-SD: the running transports, advertised on the interfaces served (none on loopback).
+    if (settings.mdns && running() > 0) {
+        std::string error;
+        mdns::ResponderSettings advertised{mdns::ServedInterfaces(*address, error), settings.allow,
+                                           mdns::MachineLabel(), {}, {}, 5353};
+        if (s.web) {
+            advertised.services.push_back({"_lxi._tcp", settings.httpPort, {}});
+            advertised.services.push_back({"_http._tcp", settings.httpPort, {}});
+        }
+        if (s.portmapperTcp || s.portmapperUdp)
+            advertised.services.push_back({"_vxi-11._tcp", portmap::kPort, {}});
+        if (s.raw)
+            advertised.services.push_back({"_scpi-raw._tcp", settings.rawPort, {}});
+        // HiSLIP goes here when its listener runs: {"_hislip._tcp", settings.hislipPort, {}}.
+        advertised.identity = [&instrument = s.instrument] { return instrument.Identity(std::chrono::seconds(3)); };
+        if (advertised.interfaces.empty() && (*address >> 24) != 127) {
+            s.log.Line("mDNS: not advertising: " + error);
+        } else if (!advertised.interfaces.empty() && !advertised.services.empty()) {
+            s.mdns = std::make_unique<mdns::Responder>(s.log, std::move(advertised));
+            try {
+                s.mdns->Start();
+            } catch (const std::exception& e) {
+                s.log.Line(std::string("mDNS: not advertising: ") + e.what());
+                s.mdns.reset();
+            }
+        }
+    }
     return running();
 }
 
 void NetworkFrontEnd::Stop()
 {
     State& s = *state_;
-    // The portmapper first, so that no client is sent to a channel about to close.
+    // The goodbye first, so that browsers drop the module before its ports close.
+    if (s.mdns)
+        s.mdns->Stop();
+    // Then the portmapper, so that no client is sent to a channel about to close.
     if (s.portmapperUdp)
         s.portmapperUdp->Stop();
     if (s.portmapperTcp)
