@@ -204,8 +204,7 @@ int NetworkFrontEnd::Start()
 
     // mDNS/DNS-SD: the running transports, advertised on the interfaces served (none on loopback).
     if (settings.mdns && running() > 0) {
-        std::string error;
-        mdns::ResponderSettings advertised{mdns::ServedInterfaces(*address, error), settings.allow,
+        mdns::ResponderSettings advertised{lan::ServedInterfaces(lan::Ipv4Interfaces(), *address), settings.allow,
                                            mdns::MachineLabel(), {}, {}, 5353};
         if (s.web) {
             advertised.services.push_back({"_lxi._tcp", settings.httpPort, {}});
@@ -218,7 +217,8 @@ int NetworkFrontEnd::Start()
         // HiSLIP goes here when its listener runs: {"_hislip._tcp", settings.hislipPort, {}}.
         advertised.identity = [&instrument = s.instrument] { return instrument.Identity(std::chrono::seconds(3)); };
         if (advertised.interfaces.empty() && (*address >> 24) != 127) {
-            s.log.Line("mDNS: not advertising: " + error);
+            s.log.Line(std::string("mDNS: not advertising: ") +
+                       (*address == 0 ? "no interface but loopback is up" : "no interface holds the listen address"));
         } else if (!advertised.interfaces.empty() && !advertised.services.empty()) {
             s.mdns = std::make_unique<mdns::Responder>(s.log, std::move(advertised));
             try {

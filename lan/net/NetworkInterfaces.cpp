@@ -59,4 +59,13 @@ std::vector<NetworkInterface> ServedInterfaces(const std::vector<NetworkInterfac
     return served;
 }
 
+const NetworkInterface* InterfaceFor(const std::vector<NetworkInterface>& interfaces, std::uint32_t source) noexcept
+{
+    for (const NetworkInterface& item : interfaces) {
+        if (item.OnLink(source))
+            return &item;
+    }
+    return nullptr;
+}
+
 } // namespace lan

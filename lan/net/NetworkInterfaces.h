@@ -25,4 +25,8 @@ std::vector<NetworkInterface> Ipv4Interfaces();
 // Of `all`, those a listener on `listenAddress` serves beyond this machine: none for a loopback address.
 std::vector<NetworkInterface> ServedInterfaces(const std::vector<NetworkInterface>& all, std::uint32_t listenAddress);
 
+// The interface whose network holds `source`; nullptr when none does (the peer is elsewhere, through a
+// router or on another interface).
+const NetworkInterface* InterfaceFor(const std::vector<NetworkInterface>& interfaces, std::uint32_t source) noexcept;
+
 } // namespace lan

@@ -65,7 +65,7 @@ void Responder::Start()
     if (bind(socket.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR)
         throw std::runtime_error("port " + std::to_string(settings_.port) + "/udp: " +
                                  lan::ErrorText(WSAGetLastError()));
-    for (const Interface& served : settings_.interfaces) {
+    for (const lan::NetworkInterface& served : settings_.interfaces) {
         ip_mreq membership{};
         membership.imr_multiaddr.s_addr = htonl(kGroup);
         membership.imr_interface.s_addr = htonl(served.address);
@@ -111,7 +111,7 @@ void Responder::Rebuild()
         service.txt = ServiceText(service.type, identity_);
     tables_.clear();
     lastSent_.clear();
-    for (const Interface& served : settings_.interfaces) {
+    for (const lan::NetworkInterface& served : settings_.interfaces) {
         tables_.push_back(MakeTable(description_, served.address));
         lastSent_.emplace_back(tables_.back().size(), Clock::time_point{});
     }
@@ -222,7 +222,7 @@ void Responder::Step(Clock::time_point now)
         if (!announced_) {
             std::string line = "mDNS: advertising \"" + description_.instance + "\" as " + description_.host +
                                ".local on";
-            for (const Interface& served : settings_.interfaces)
+            for (const lan::NetworkInterface& served : settings_.interfaces)
                 line += ' ' + lan::Ipv4Text(served.address);
             line += ':';
             for (const Service& service : description_.services)
@@ -341,11 +341,11 @@ void Responder::Handle(std::string_view datagram, const sockaddr_in& peer, Clock
 {
     const std::uint32_t source = ntohl(peer.sin_addr.s_addr);
     const std::uint16_t sourcePort = ntohs(peer.sin_port);
-    for (const Interface& served : settings_.interfaces) {
+    for (const lan::NetworkInterface& served : settings_.interfaces) {
         if (served.address == source && sourcePort == settings_.port)
             return; // ours, looped back despite IP_MULTICAST_LOOP
     }
-    const Interface* on = InterfaceFor(settings_.interfaces, source);
+    const lan::NetworkInterface* on = lan::InterfaceFor(settings_.interfaces, source);
     if (!on || !Admits(settings_.allow, source))
         return; // not from a network we serve: nothing to say to it, nothing it says concerns our names
     const std::size_t index = static_cast<std::size_t>(on - settings_.interfaces.data());

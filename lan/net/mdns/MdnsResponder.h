@@ -8,6 +8,7 @@
 #include "ClientNetworks.h"
 #include "MdnsInterfaces.h"
 #include "MdnsRecords.h"
+#include "NetworkInterfaces.h"
 #include "Sockets.h"
 
 #include <chrono>
@@ -25,7 +26,7 @@ class Log;
 namespace mdns {
 
 struct ResponderSettings {
-    std::vector<Interface> interfaces;
+    std::vector<lan::NetworkInterface> interfaces;
     std::vector<ClientNetwork> allow; // --allow: other sources are ignored
     std::string host;                 // without ".local"
     std::vector<Service> services;    // their TXT strings come from ServiceText
