@@ -1,5 +1,6 @@
 #include "NetworkFrontEnd.h"
 
+#include "HislipTransport.h"
 #include "Log.h"
 #include "Instrument.h"
 #include "Portmapper.h"
@@ -16,7 +17,8 @@ using namespace lan;
 struct NetworkFrontEnd::State {
     State(Instrument& instrument, Log& log, const NetworkSettings& settings, TrafficHistory& history)
         : instrument(instrument), log(log), settings(settings), history(history),
-          budget(settings.maxClients), vxi11{instrument, links, 0}, abortChannel(instrument, links)
+          budget(settings.maxClients), vxi11{instrument, links, 0}, abortChannel(instrument, links),
+          hislipSessions(instrument), hislipContext{log, hislipSessions}
     {
     }
 
@@ -40,6 +42,11 @@ struct NetworkFrontEnd::State {
     std::unique_ptr<TcpListener> web;
     std::uint16_t corePort = 0;
     bool started = false;
+
+    // HiSLIP: one listener for both channels of every session.
+    hislip::Registry hislipSessions;
+    HislipContext hislipContext;
+    std::unique_ptr<TcpListener> hislip;
 };
 
 NetworkFrontEnd::NetworkFrontEnd(Instrument& instrument, Log& log, const NetworkSettings& settings,
@@ -83,7 +90,8 @@ int NetworkFrontEnd::Start()
 {
     State& s = *state_;
     const auto running = [&s] {
-        return (s.raw ? 1 : 0) + (s.core ? 1 : 0) + (s.portmapperTcp || s.portmapperUdp ? 1 : 0) + (s.web ? 1 : 0);
+        return (s.raw ? 1 : 0) + (s.core ? 1 : 0) + (s.portmapperTcp || s.portmapperUdp ? 1 : 0) + (s.web ? 1 : 0) +
+               (s.hislip ? 1 : 0);
     };
     if (s.started)
         return running();
@@ -181,6 +189,14 @@ int NetworkFrontEnd::Start()
                                                         : "udp"));
     }
 
+    if (settings.hislipPort != 0) {
+        s.hislip = std::make_unique<TcpListener>(
+            s.log, "HiSLIP", settings.allow, s.budget,
+            [&context = s.hislipContext](const std::string& peer) { return MakeHislipConnection(context, peer); });
+        if (StartListener(s.log, s.hislip, *address, host, settings.hislipPort, "; HiSLIP clients can't connect"))
+            listening.push_back("HiSLIP " + std::to_string(settings.hislipPort) + "/tcp");
+    }
+
     if (settings.httpPort != 0) {
         s.site = std::make_unique<WebSite>(s.instrument, s.history, s.log,
                                            WebSettings{host, settings.httpPort, settings.local});
@@ -214,6 +230,8 @@ void NetworkFrontEnd::Stop()
         s.web->Stop();
     if (s.raw)
         s.raw->Stop();
+    if (s.hislip)
+        s.hislip->Stop();
     if (s.core)
         s.core->Stop();
     if (s.abort)
@@ -234,5 +252,12 @@ std::vector<std::string> NetworkFrontEnd::ResourceStrings() const
         resources.push_back("TCPIP::" + host + "::INSTR");
     if (s.raw)
         resources.push_back("TCPIP::" + host + "::" + std::to_string(s.settings.rawPort) + "::SOCKET");
+    if (s.hislip) {
+        // VISA writes a port other than HiSLIP's own after the sub-address.
+        std::string resource = "TCPIP::" + host + "::hislip0";
+        if (s.settings.hislipPort != 4880)
+            resource += ',' + std::to_string(s.settings.hislipPort);
+        resources.push_back(resource + "::INSTR");
+    }
     return resources;
 }
