@@ -1,8 +1,9 @@
 # vornlan's network side in process: XDR, records, RPC dispatch, the portmapper and VXI-11's channels,
-# the listeners over loopback, malformed input, the web page's HTTP. The instrument core is replaced by
+# HiSLIP's, the listeners over loopback, malformed input, the web page's HTTP. The instrument core is replaced by
 # a fake, so that what is tested is the transports alone.
 add_executable(lan_protocol_tests
   ${CMAKE_CURRENT_LIST_DIR}/lan/FakeInstrument.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/lan/HislipTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/ListenerTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/RawTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/RpcTests.cpp

@@ -252,12 +252,7 @@ std::vector<std::string> NetworkFrontEnd::ResourceStrings() const
         resources.push_back("TCPIP::" + host + "::INSTR");
     if (s.raw)
         resources.push_back("TCPIP::" + host + "::" + std::to_string(s.settings.rawPort) + "::SOCKET");
-    if (s.hislip) {
-        // VISA writes a port other than HiSLIP's own after the sub-address.
-        std::string resource = "TCPIP::" + host + "::hislip0";
-        if (s.settings.hislipPort != 4880)
-            resource += ',' + std::to_string(s.settings.hislipPort);
-        resources.push_back(resource + "::INSTR");
-    }
+    if (s.hislip)
+        resources.push_back(HislipResource(host, s.settings.hislipPort));
     return resources;
 }

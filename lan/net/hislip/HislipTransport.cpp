@@ -180,10 +180,11 @@ void HislipConnection::Serve(SOCKET socket)
             serving = (this->*route->handler)(header);
         } else {
             const bool vendor = header.type >= kFirstVendorType;
-            serving = Discard(header.length) &&
-                      SendError(vendor ? Error::UnrecognizedVendorType : Error::UnrecognizedType,
+            // Told before its payload is skipped: however long that is, the client knows at once.
+            serving = SendError(vendor ? Error::UnrecognizedVendorType : Error::UnrecognizedType,
                                 "message type " + std::to_string(header.type) + " is not served on the " +
-                                    (async_ ? "asynchronous" : "synchronous") + " channel");
+                                    (async_ ? "asynchronous" : "synchronous") + " channel") &&
+                      Discard(header.length);
         }
     }
 }
@@ -238,8 +239,8 @@ bool HislipConnection::ReadShort(const Header& header, std::string& payload, boo
 {
     kept = header.length <= kMaxShortPayload;
     if (!kept)
-        return Discard(header.length) && SendError(Error::MessageTooLarge, "payload longer than " +
-                                                                               std::to_string(kMaxShortPayload));
+        return SendError(Error::MessageTooLarge, "payload longer than " + std::to_string(kMaxShortPayload)) &&
+               Discard(header.length);
     payload.resize(static_cast<std::size_t>(header.length));
     return ReadExact(payload.data(), payload.size());
 }
@@ -351,9 +352,9 @@ bool HislipConnection::Data(const Header& header)
     if ((header.control & kRmtDelivered) != 0)
         session_->responsePending = false;
     if (header.length > kMaxMessageSize)
-        return Discard(header.length) &&
-               SendError(Error::MessageTooLarge, "a message takes at most " + std::to_string(kMaxMessageSize) +
-                                                     " bytes (AsyncMaxMsgSize)");
+        return SendError(Error::MessageTooLarge, "a message takes at most " + std::to_string(kMaxMessageSize) +
+                                                     " bytes (AsyncMaxMsgSize)") &&
+               Discard(header.length);
     const bool end = header.Is(Type::DataEnd);
     // The payload goes to the instrument as it arrives: a message of any length costs one buffer.
     std::uint64_t left = header.length;
@@ -535,6 +536,14 @@ bool HislipConnection::AsyncStatusQuery(const Header& header)
 std::unique_ptr<Connection> MakeHislipConnection(HislipContext& context, const std::string& peer)
 {
     return std::make_unique<HislipConnection>(context, peer);
+}
+
+std::string HislipResource(const std::string& host, std::uint16_t port)
+{
+    std::string resource = "TCPIP::" + host + "::" + kSubAddress;
+    if (port != kStandardPort)
+        resource += ',' + std::to_string(port);
+    return resource + "::INSTR";
 }
 
 } // namespace lan

@@ -22,6 +22,8 @@ namespace hislip {
 // The newest version served; a client proposing a later one is answered with this.
 constexpr std::uint16_t kHighestVersion = Version(1, 1);
 constexpr std::uint16_t kLowestVersion = Version(1, 0);
+// HiSLIP's own port, which resource strings leave out.
+constexpr std::uint16_t kStandardPort = 4880;
 // The only sub-address served.
 constexpr const char* kSubAddress = "hislip0";
 // The two characters answered as the server's vendor id.
@@ -43,5 +45,9 @@ struct HislipContext {
 };
 
 std::unique_ptr<Connection> MakeHislipConnection(HislipContext& context, const std::string& peer);
+
+// The VISA resource string of the server on `host`: "TCPIP::<host>::hislip0::INSTR", with ",<port>" after
+// the sub-address when the port isn't HiSLIP's own (4880).
+std::string HislipResource(const std::string& host, std::uint16_t port);
 
 } // namespace lan
