@@ -75,3 +75,10 @@ vorn_add_gtest(lan_core_tests)
 add_executable(lan_instrument_tests ${CMAKE_CURRENT_LIST_DIR}/lan/InstrumentTests.cpp)
 target_link_libraries(lan_instrument_tests PRIVATE vornlan_core GTest::gtest_main)
 vorn_add_gtest(lan_instrument_tests)
+
+# HiSLIP end to end: PyVISA with pyvisa-py from the tests' virtual environment, pyvisa-py's HiSLIP protocol
+# module for the locks and service requests, across VXI-11 and the raw socket. Ports of its own.
+if(VORN_PYTHON_VENV)
+  vorn_add_vornlan_pytest(lan.hislip_e2e ${CMAKE_CURRENT_LIST_DIR}/lan/test_hislip.py 600 "" ${CMAKE_CURRENT_BINARY_DIR}
+                          PYTHON ${VORN_PYTHON_VENV})
+endif()
