@@ -72,7 +72,11 @@ private:
     Instrument& instrument() const noexcept { return context_.sessions.instrument; }
     SessionId Id() const noexcept { return session_->InstrumentSession(); }
 
-    // Reads; false when the connection has ended (or its framing is lost: a FatalError has been sent).
+    // Reads, through one buffer: a message and the header of the next usually come in one receive.
+    // False when the connection has ended (or its framing is lost: a FatalError has been sent).
+    bool Fill();
+    // Up to `most` bytes of what has come, receiving when nothing has; empty when the connection ended.
+    std::string_view Take(std::size_t most);
     bool ReadExact(char* buffer, std::size_t size);
     bool ReadHeader(Header& header);
     bool Discard(std::uint64_t length);
@@ -110,6 +114,8 @@ private:
     SOCKET socket_ = INVALID_SOCKET;
     std::unique_ptr<SocketPresence> presence_;
     std::vector<char> buffer_;
+    std::size_t begin_ = 0; // what has come and isn't taken: buffer_[begin_, end_)
+    std::size_t end_ = 0;
 
     std::mutex mutex_; // session_ as Interrupt() sees it
     std::shared_ptr<Session> session_;
@@ -197,14 +203,35 @@ void HislipConnection::Interrupt()
         instrument().Close(session_->InstrumentSession());
 }
 
+bool HislipConnection::Fill()
+{
+    const int received = ReceiveSome(socket_, buffer_.data(), buffer_.size());
+    if (received <= 0)
+        return false;
+    begin_ = 0;
+    end_ = static_cast<std::size_t>(received);
+    return true;
+}
+
+std::string_view HislipConnection::Take(std::size_t most)
+{
+    if (begin_ == end_ && most > 0 && !Fill())
+        return {};
+    const std::size_t size = std::min(most, end_ - begin_);
+    const std::string_view taken(buffer_.data() + begin_, size);
+    begin_ += size;
+    return taken;
+}
+
 bool HislipConnection::ReadExact(char* buffer, std::size_t size)
 {
     while (size > 0) {
-        const int received = ReceiveSome(socket_, buffer, size);
-        if (received <= 0)
+        const std::string_view taken = Take(size);
+        if (taken.empty())
             return false;
-        buffer += received;
-        size -= static_cast<std::size_t>(received);
+        std::copy(taken.begin(), taken.end(), buffer);
+        buffer += taken.size();
+        size -= taken.size();
     }
     return true;
 }
@@ -226,11 +253,10 @@ bool HislipConnection::ReadHeader(Header& header)
 bool HislipConnection::Discard(std::uint64_t length)
 {
     while (length > 0) {
-        const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer_.size()));
-        const int received = ReceiveSome(socket_, buffer_.data(), chunk);
-        if (received <= 0)
+        const std::string_view taken = Take(static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer_.size())));
+        if (taken.empty())
             return false;
-        length -= static_cast<std::uint64_t>(received);
+        length -= taken.size();
     }
     return true;
 }
@@ -359,10 +385,10 @@ bool HislipConnection::Data(const Header& header)
     // The payload goes to the instrument as it arrives: a message of any length costs one buffer.
     std::uint64_t left = header.length;
     do {
-        const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer_.size()));
-        if (!ReadExact(buffer_.data(), chunk))
+        std::string_view bytes = Take(static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer_.size())));
+        if (bytes.empty() && left > 0)
             return false;
-        left -= chunk;
+        left -= bytes.size();
         bool clearing = false;
         {
             std::lock_guard lock(session_->clearMutex);
@@ -370,7 +396,6 @@ bool HislipConnection::Data(const Header& header)
         }
         if (clearing)
             continue; // dropped until DeviceClearComplete
-        std::string_view bytes(buffer_.data(), chunk);
         for (;;) {
             const InputResult taken =
                 instrument().Input(Id(), bytes, end && left == 0, milliseconds(0), nullptr);
