@@ -455,6 +455,32 @@ TEST_F(Hislip, ExclusiveAndSharedLocksWithTheirTimeoutsAndLockInfo)
     EXPECT_EQ(a.Lock(0), 1) << "the channel goes on";
 }
 
+TEST_F(Hislip, AReleaseLetsTheLockGoOnlyOnceTheMessagesSentBeforeItHaveRun)
+{
+    Client holder(port);
+    Client other(port);
+    ASSERT_EQ(holder.Lock(0), 1);
+    auto granted = std::async(std::launch::async, [&] { return other.Lock(20000); });
+    ASSERT_TRUE(WaitingBecomes(1));
+    // The holder's last message still runs when its release (naming that message) comes.
+    holder.Write("BUSY?");
+    ASSERT_TRUE(WaitingBecomes(2));
+    ASSERT_TRUE(holder.async.Send(Type::AsyncLock, 0, holder.messageId - 2));
+    EXPECT_EQ(granted.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout)
+        << "the lock went while the holder's message ran";
+    fake::Release(instrument);
+    EXPECT_EQ(holder.async.Expect(Type::AsyncLockResponse).header.control, 1);
+    EXPECT_EQ(granted.get(), 1);
+    EXPECT_EQ(holder.sync.Response(holder.messageId - 2), "BUSY?=ok\n");
+    // A release naming a message that never came (or none) doesn't wait.
+    ASSERT_EQ(other.Release(), 1);
+    ASSERT_EQ(holder.Lock(0), 1);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(holder.async.Send(Type::AsyncLock, 0, 0x12345678));
+    EXPECT_EQ(holder.async.Expect(Type::AsyncLockResponse).header.control, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+}
+
 TEST_F(Hislip, EitherChannelDroppingEndsTheSessionAndFreesItsLock)
 {
     for (const bool dropAsync : {false, true}) {

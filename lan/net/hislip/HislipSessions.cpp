@@ -62,6 +62,47 @@ void Session::FlushServiceRequest()
     }
 }
 
+void Session::MessageDone(std::uint32_t messageId)
+{
+    std::lock_guard lock(progressMutex_);
+    lastMessage_ = messageId;
+}
+
+void Session::Waiting(bool waiting)
+{
+    {
+        std::lock_guard lock(progressMutex_);
+        if (waiting_ == waiting)
+            return;
+        waiting_ = waiting;
+    }
+    if (waiting)
+        progressed_.notify_all();
+}
+
+void Session::ForgetMessages()
+{
+    std::lock_guard lock(progressMutex_);
+    lastMessage_.reset();
+}
+
+void Session::AwaitMessage(std::uint32_t messageId, std::chrono::milliseconds most)
+{
+    // Message ids rise by 2 and wrap around; one far ahead of the last seen names no message in flight.
+    constexpr std::int32_t kInFlight = 1 << 20;
+    std::unique_lock lock(progressMutex_);
+    progressed_.wait_for(lock, most, [&] {
+        if (ended_)
+            return true;
+        if (!waiting_)
+            return false;
+        if (!lastMessage_)
+            return true;
+        const auto ahead = static_cast<std::int32_t>(messageId - *lastMessage_);
+        return ahead <= 0 || ahead > kInFlight;
+    });
+}
+
 Registry::Registry(Instrument& instrument) : instrument(instrument)
 {
     // Session ids are not to be guessed from one's own.
@@ -97,7 +138,7 @@ std::shared_ptr<Session> Registry::Attach(std::uint16_t id, SOCKET async)
     {
         std::lock_guard lock(mutex_);
         const auto at = sessions_.find(id);
-        if (at == sessions_.end() || at->second->paired_.load() || at->second->ended_)
+        if (at == sessions_.end() || at->second->paired_.load() || !at->second->registered_)
             return nullptr;
         session = at->second;
         std::lock_guard send(session->sendMutex_);
@@ -126,14 +167,19 @@ void Registry::End(Session& session, bool asyncChannel)
             shutdown(session.async_, SD_BOTH);
         if (session.sync_ != INVALID_SOCKET)
             shutdown(session.sync_, SD_BOTH);
-        if (session.ended_)
+        if (!session.registered_)
             return;
-        session.ended_ = true;
+        session.registered_ = false;
         const auto at = sessions_.find(session.Id());
         if (at != sessions_.end() && at->second.get() == &session)
             sessions_.erase(at);
     }
     instrument.Close(session.InstrumentSession());
+    {
+        std::lock_guard lock(session.progressMutex_);
+        session.ended_ = true;
+    }
+    session.progressed_.notify_all();
 }
 
 std::size_t Registry::Size() const

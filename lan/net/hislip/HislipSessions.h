@@ -8,6 +8,8 @@
 #include "Sockets.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -45,6 +47,16 @@ public:
     // The largest message the client takes (AsyncMaxMsgSize); until it says, what VISA assumes.
     std::atomic<std::uint64_t> clientMaxMessage{1u << 20};
 
+    // The synchronous channel's progress, for a lock's release: the client names the last message it sent
+    // before it, and the lock is let go once that message has run. The synchronous channel tells when a
+    // message has run (MessageDone) and when it waits for the next with nothing unread (Waiting).
+    void MessageDone(std::uint32_t messageId);
+    void Waiting(bool waiting);
+    void ForgetMessages(); // device clear: the client numbers its messages anew
+    // Waits, up to `most`, until the synchronous channel waits for a message, having run `messageId` (or
+    // any, when the id names none it has seen).
+    void AwaitMessage(std::uint32_t messageId, std::chrono::milliseconds most);
+
     // Between AsyncDeviceClear and DeviceClearComplete the synchronous channel discards what it gets
     // and sends no response. Responses are sent holding `clearMutex`, so none follows the clear.
     std::mutex clearMutex;
@@ -63,10 +75,16 @@ private:
     // asynchronous one also by sendMutex_, held while sending on it.
     SOCKET sync_ = INVALID_SOCKET;
     SOCKET async_ = INVALID_SOCKET;
-    bool ended_ = false;
+    bool registered_ = true;
     std::mutex sendMutex_;
     std::mutex requestMutex_;
     std::optional<std::uint8_t> request_; // a service request waiting to be sent
+
+    std::mutex progressMutex_;
+    std::condition_variable progressed_;
+    bool waiting_ = false;
+    bool ended_ = false;
+    std::optional<std::uint32_t> lastMessage_;
 };
 
 class Registry {

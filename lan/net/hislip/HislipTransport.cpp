@@ -179,7 +179,15 @@ void HislipConnection::Serve(SOCKET socket)
         SendFatal(Fatal::InvalidInitialization, "the first message must be Initialize or AsyncInitialize");
 
     const std::span<const Route> routes = Routes(async_);
-    while (serving && ReadHeader(header)) {
+    while (serving) {
+        // Nothing unread and every message run: a lock's release needn't wait for this channel.
+        if (!async_ && begin_ == end_)
+            session_->Waiting(true);
+        const bool read = ReadHeader(header);
+        if (!async_)
+            session_->Waiting(false);
+        if (!read)
+            break;
         const auto route = std::find_if(routes.begin(), routes.end(),
                                         [&](const Route& r) { return header.Is(r.type); });
         if (route != routes.end()) {
@@ -377,10 +385,14 @@ bool HislipConnection::Data(const Header& header)
     }
     if ((header.control & kRmtDelivered) != 0)
         session_->responsePending = false;
-    if (header.length > kMaxMessageSize)
-        return SendError(Error::MessageTooLarge, "a message takes at most " + std::to_string(kMaxMessageSize) +
-                                                     " bytes (AsyncMaxMsgSize)") &&
-               Discard(header.length);
+    if (header.length > kMaxMessageSize) {
+        if (!SendError(Error::MessageTooLarge,
+                       "a message takes at most " + std::to_string(kMaxMessageSize) + " bytes (AsyncMaxMsgSize)") ||
+            !Discard(header.length))
+            return false;
+        session_->MessageDone(header.parameter);
+        return true;
+    }
     const bool end = header.Is(Type::DataEnd);
     // The payload goes to the instrument as it arrives: a message of any length costs one buffer.
     std::uint64_t left = header.length;
@@ -409,7 +421,10 @@ bool HislipConnection::Data(const Header& header)
                 return false;
         }
     } while (left > 0);
-    return Deliver(header.parameter);
+    if (!Deliver(header.parameter))
+        return false;
+    session_->MessageDone(header.parameter);
+    return true;
 }
 
 bool HislipConnection::Deliver(std::uint32_t messageId)
@@ -452,6 +467,7 @@ bool HislipConnection::DeviceClearComplete(const Header& header)
         session_->clearing = false;
     }
     session_->responsePending = false;
+    session_->ForgetMessages();
     // Overlapped mode, if the client asked for it, is refused: the answer names the mode used.
     return SendAll(socket_, Message(Type::DeviceClearAcknowledge, kSynchronized, 0));
 }
@@ -461,6 +477,7 @@ bool HislipConnection::Trigger(const Header& header)
     // The module has no trigger to send it to; the message still says whether a response was delivered.
     if ((header.control & kRmtDelivered) != 0)
         session_->responsePending = false;
+    session_->MessageDone(header.parameter);
     return Discard(header.length);
 }
 
@@ -474,6 +491,9 @@ bool HislipConnection::AsyncLock(const Header& header)
         return true;
     std::uint8_t answer = kLockError;
     if (header.control == kLockRelease) {
+        // What the client sent before releasing runs under the lock: the release waits for its last
+        // message (named by the parameter), as long as a client would wait for the answer.
+        session_->AwaitMessage(header.parameter, kReleaseWait);
         // The exclusive lock first: a client holding both gave that one last.
         if (instrument().Unlock(Id()))
             answer = kLockSuccess;

@@ -35,6 +35,8 @@ constexpr std::uint64_t kMaxMessageSize = 1u << 20;
 constexpr std::uint64_t kMaxShortPayload = 256;
 // The smallest message size a client may ask for: responses are cut into pieces no shorter.
 constexpr std::uint64_t kMinClientMessage = 256;
+// A lock's release waits up to this for the messages sent before it to run.
+constexpr std::chrono::milliseconds kReleaseWait = std::chrono::seconds(5);
 // A lock wait as the client asks for it, up to this.
 constexpr std::chrono::milliseconds kMaxLockTimeout = std::chrono::minutes(10);
 } // namespace hislip
