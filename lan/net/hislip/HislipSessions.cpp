@@ -70,13 +70,14 @@ void Session::MessageDone(std::uint32_t messageId)
 
 void Session::Waiting(bool waiting)
 {
+    bool awaited = false;
     {
         std::lock_guard lock(progressMutex_);
-        if (waiting_ == waiting)
-            return;
         waiting_ = waiting;
+        awaited = awaiting_ > 0;
     }
-    if (waiting)
+    // Told only to a release that waits: a query's round trip pays for no wake-up.
+    if (waiting && awaited)
         progressed_.notify_all();
 }
 
@@ -91,6 +92,7 @@ void Session::AwaitMessage(std::uint32_t messageId, std::chrono::milliseconds mo
     // Message ids rise by 2 and wrap around; one far ahead of the last seen names no message in flight.
     constexpr std::int32_t kInFlight = 1 << 20;
     std::unique_lock lock(progressMutex_);
+    ++awaiting_;
     progressed_.wait_for(lock, most, [&] {
         if (ended_)
             return true;
@@ -101,6 +103,7 @@ void Session::AwaitMessage(std::uint32_t messageId, std::chrono::milliseconds mo
         const auto ahead = static_cast<std::int32_t>(messageId - *lastMessage_);
         return ahead <= 0 || ahead > kInFlight;
     });
+    --awaiting_;
 }
 
 Registry::Registry(Instrument& instrument) : instrument(instrument)

@@ -84,6 +84,7 @@ private:
     std::condition_variable progressed_;
     bool waiting_ = false;
     bool ended_ = false;
+    int awaiting_ = 0; // releases waiting
     std::optional<std::uint32_t> lastMessage_;
 };
 
