@@ -1,8 +1,9 @@
 # vornlan's network side in process: XDR, records, RPC dispatch, the portmapper and VXI-11's channels,
-# the listeners over loopback, malformed input, the web page's HTTP. The instrument core is replaced by
+# HiSLIP's, the listeners over loopback, malformed input, the web page's HTTP. The instrument core is replaced by
 # a fake, so that what is tested is the transports alone.
 add_executable(lan_protocol_tests
   ${CMAKE_CURRENT_LIST_DIR}/lan/FakeInstrument.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/lan/HislipTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/ListenerTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/MdnsTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lan/RawTests.cpp
@@ -98,5 +99,12 @@ vorn_add_gtest(lan_instrument_tests)
 # no port of this machine's is used.
 if(VORN_PYTHON_VENV)
   vorn_add_vornlan_pytest(lan.discovery_hosts ${CMAKE_CURRENT_LIST_DIR}/lan/test_discovery_hosts.py 600 ""
+                          PYTHON ${VORN_PYTHON_VENV})
+endif()
+
+# HiSLIP end to end: PyVISA with pyvisa-py from the tests' virtual environment, pyvisa-py's HiSLIP protocol
+# module for the locks and service requests, across VXI-11 and the raw socket. Ports of its own.
+if(VORN_PYTHON_VENV)
+  vorn_add_vornlan_pytest(lan.hislip_e2e ${CMAKE_CURRENT_LIST_DIR}/lan/test_hislip.py 600 "" ${CMAKE_CURRENT_BINARY_DIR}
                           PYTHON ${VORN_PYTHON_VENV})
 endif()

@@ -1,8 +1,10 @@
 #include "NetworkFrontEnd.h"
 
+#include "HislipTransport.h"
 #include "Log.h"
 #include "Instrument.h"
 #include "MdnsResponder.h"
+#include "NetworkInterfaces.h"
 #include "Portmapper.h"
 #include "RawSocketTransport.h"
 #include "Sockets.h"
@@ -17,7 +19,8 @@ using namespace lan;
 struct NetworkFrontEnd::State {
     State(Instrument& instrument, Log& log, const NetworkSettings& settings, TrafficHistory& history)
         : instrument(instrument), log(log), settings(settings), history(history),
-          budget(settings.maxClients), vxi11{instrument, links, 0, &log}, abortChannel(instrument, links)
+          budget(settings.maxClients), vxi11{instrument, links, 0, &log}, abortChannel(instrument, links),
+          hislipSessions(instrument), hislipContext{log, hislipSessions}
     {
     }
 
@@ -42,6 +45,11 @@ struct NetworkFrontEnd::State {
     std::unique_ptr<mdns::Responder> mdns;
     std::uint16_t corePort = 0;
     bool started = false;
+
+    // HiSLIP: one listener for both channels of every session.
+    hislip::Registry hislipSessions;
+    HislipContext hislipContext;
+    std::unique_ptr<TcpListener> hislip;
 };
 
 NetworkFrontEnd::NetworkFrontEnd(Instrument& instrument, Log& log, const NetworkSettings& settings,
@@ -85,7 +93,8 @@ int NetworkFrontEnd::Start()
 {
     State& s = *state_;
     const auto running = [&s] {
-        return (s.raw ? 1 : 0) + (s.core ? 1 : 0) + (s.portmapperTcp || s.portmapperUdp ? 1 : 0) + (s.web ? 1 : 0);
+        return (s.raw ? 1 : 0) + (s.core ? 1 : 0) + (s.portmapperTcp || s.portmapperUdp ? 1 : 0) + (s.web ? 1 : 0) +
+               (s.hislip ? 1 : 0);
     };
     if (s.started)
         return running();
@@ -183,6 +192,14 @@ int NetworkFrontEnd::Start()
                                                         : "udp"));
     }
 
+    if (settings.hislipPort != 0) {
+        s.hislip = std::make_unique<TcpListener>(
+            s.log, "HiSLIP", settings.allow, s.budget,
+            [&context = s.hislipContext](const std::string& peer) { return MakeHislipConnection(context, peer); });
+        if (StartListener(s.log, s.hislip, *address, host, settings.hislipPort, "; HiSLIP clients can't connect"))
+            listening.push_back("HiSLIP " + std::to_string(settings.hislipPort) + "/tcp");
+    }
+
     if (settings.httpPort != 0) {
         s.site = std::make_unique<WebSite>(s.instrument, s.history, s.log,
                                            WebSettings{host, settings.httpPort, settings.local});
@@ -191,7 +208,6 @@ int NetworkFrontEnd::Start()
             [&site = *s.site](const std::string& peer) { return MakeWebConnection(site, peer); });
         if (StartListener(s.log, s.web, *address, host, settings.httpPort, "; no web page")) {
             listening.push_back("HTTP " + std::to_string(settings.httpPort) + "/tcp");
-            s.site->SetResources(ResourceStrings(), listening);
         }
     }
 
@@ -214,7 +230,8 @@ int NetworkFrontEnd::Start()
             advertised.services.push_back({"_vxi-11._tcp", portmap::kPort, {}});
         if (s.raw)
             advertised.services.push_back({"_scpi-raw._tcp", settings.rawPort, {}});
-        // HiSLIP goes here when its listener runs: {"_hislip._tcp", settings.hislipPort, {}}.
+        if (s.hislip)
+            advertised.services.push_back({"_hislip._tcp", settings.hislipPort, {}});
         advertised.identity = [&instrument = s.instrument] { return instrument.Identity(std::chrono::seconds(3)); };
         if (advertised.interfaces.empty() && (*address >> 24) != 127) {
             s.log.Line(std::string("mDNS: not advertising: ") +
@@ -229,6 +246,9 @@ int NetworkFrontEnd::Start()
             }
         }
     }
+    // The page names the resources once it is known whether the machine's .local name is advertised.
+    if (s.web)
+        s.site->SetResources(ResourceStrings(), listening);
     return running();
 }
 
@@ -247,6 +267,8 @@ void NetworkFrontEnd::Stop()
         s.web->Stop();
     if (s.raw)
         s.raw->Stop();
+    if (s.hislip)
+        s.hislip->Stop();
     if (s.core)
         s.core->Stop();
     if (s.abort)
@@ -256,16 +278,35 @@ void NetworkFrontEnd::Stop()
 std::vector<std::string> NetworkFrontEnd::ResourceStrings() const
 {
     const State& s = *state_;
-    std::string host = s.settings.listenAddress;
-    if (host == "0.0.0.0") {
+    // The names a client reaches this host by: the listen address; on every interface, the machine's
+    // name (which another host may not resolve without DNS), its .local name while mDNS advertises it,
+    // and the address of each interface served.
+    std::vector<std::string> hosts;
+    if (s.settings.listenAddress != "0.0.0.0") {
+        hosts.push_back(s.settings.listenAddress);
+    } else {
         char name[256] = {};
         if (gethostname(name, sizeof name - 1) == 0 && name[0] != '\0')
-            host = name;
+            hosts.emplace_back(name);
+        if (s.mdns)
+            hosts.push_back(mdns::MachineLabel() + ".local");
+        for (const NetworkInterface& served : ServedInterfaces(Ipv4Interfaces(), 0))
+            hosts.push_back(Ipv4Text(served.address));
+        if (hosts.empty())
+            hosts.emplace_back("127.0.0.1");
     }
     std::vector<std::string> resources;
-    if (s.core)
-        resources.push_back("TCPIP::" + host + "::INSTR");
-    if (s.raw)
-        resources.push_back("TCPIP::" + host + "::" + std::to_string(s.settings.rawPort) + "::SOCKET");
+    for (const std::string& host : hosts) {
+        if (s.core)
+            resources.push_back("TCPIP::" + host + "::INSTR");
+    }
+    for (const std::string& host : hosts) {
+        if (s.raw)
+            resources.push_back("TCPIP::" + host + "::" + std::to_string(s.settings.rawPort) + "::SOCKET");
+    }
+    for (const std::string& host : hosts) {
+        if (s.hislip)
+            resources.push_back(HislipResource(host, s.settings.hislipPort));
+    }
     return resources;
 }

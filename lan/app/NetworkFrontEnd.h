@@ -1,6 +1,6 @@
 // The transports that turn network traffic into a session's input and its responses into traffic: the
-// raw SCPI socket, the portmapper (TCP and UDP), VXI-11's core and abort channels, and the web page. Each port that
-// can't be bound is reported and left out; the others still run.
+// raw SCPI socket, the portmapper (TCP and UDP), VXI-11's core and abort channels, HiSLIP, and the web page.
+// Each port that can't be bound is reported and left out; the others still run.
 #pragma once
 
 #include "ClientNetworks.h"
@@ -43,7 +43,8 @@ public:
     // Stops accepting, drops every connection (closing their sessions), joins every thread.
     void Stop();
 
-    // "TCPIP::<host>::INSTR", "TCPIP::<host>::5025::SOCKET" for the transports that run.
+    // "TCPIP::<host>::INSTR", "TCPIP::<host>::5025::SOCKET", "TCPIP::<host>::hislip0::INSTR" for the
+    // transports that run.
     std::vector<std::string> ResourceStrings() const;
 
 private:

@@ -47,13 +47,19 @@ def free_port(following=1):
 
 RAW_PORT = 15030 if port_free(15030) else free_port(0)
 VXI11_PORT = 11030 if port_free(11030) and port_free(11031) else free_port(1)  # its abort channel is next
+HISLIP_PORT = 14880 if port_free(14880) else free_port(0)
 RESOURCE = f"TCPIP::127.0.0.1::{RAW_PORT}::SOCKET"
-# Every resource the driver is tested through: each end-to-end case runs once per entry. HiSLIP joins
-# this table when vornlan speaks it.
+# Every resource the driver is tested through: each end-to-end case runs once per entry. HiSLIP needs
+# pyvisa-py 0.6 or later (Debian 12's 0.5.1 has none).
 RESOURCES = {
     "socket": RESOURCE,
     "vxi11": "TCPIP::127.0.0.1::INSTR",
 }
+try:
+    import pyvisa_py.protocols.hislip  # noqa: F401
+    RESOURCES["hislip"] = f"TCPIP::127.0.0.1::hislip0,{HISLIP_PORT}::INSTR"
+except ImportError:
+    pass
 IDN = "VORN,EC-2P Simulated Module,SIM00001,01.002"
 
 
@@ -75,7 +81,8 @@ class Vornlan(VornlanProcess):
 
 @pytest.fixture(scope="session")
 def lan():
-    server = Vornlan(["--raw-port", str(RAW_PORT), "--vxi11-port", str(VXI11_PORT), "--http-port", "0"])
+    server = Vornlan(["--raw-port", str(RAW_PORT), "--vxi11-port", str(VXI11_PORT), "--hislip-port", str(HISLIP_PORT),
+                      "--http-port", "0"])
     yield server
     server.stop()
 

@@ -2,6 +2,8 @@
 // that end when their connection does, Stop(); the raw socket and the front end's start-up.
 #include "FakeInstrument.h"
 #include "FakeInstrument.h"
+#include "HislipMessage.h"
+#include "HislipTransport.h"
 #include "NetworkFrontEnd.h"
 #include "RawSocketTransport.h"
 #include "RpcTestClient.h"
@@ -441,6 +443,7 @@ TEST_F(RawSocket, FrontEndReportsAPortItCannotBindAndRunsTheOthers)
     settings.rawPort = lan::LocalPort(taken.get());
     settings.vxi11Port = FreePort();
     settings.portmapper = false;
+    settings.hislipPort = 0;
     settings.httpPort = 0;
     NetworkFrontEnd frontEnd(instrument, log, settings, history);
     EXPECT_EQ(frontEnd.Start(), 1);
@@ -462,17 +465,29 @@ TEST_F(RawSocket, FrontEndNamesTheResourcesOfWhatRuns)
     settings.rawPort = FreePort();
     settings.vxi11Port = 0; // off
     settings.portmapper = false;
+    settings.hislipPort = FreePort();
     settings.httpPort = 0;
     NetworkFrontEnd frontEnd(instrument, log, settings, history);
-    EXPECT_EQ(frontEnd.Start(), 1);
-    EXPECT_TRUE(fake::WaitForLogLine("listening on 127.0.0.1: raw SCPI " + std::to_string(settings.rawPort) + "/tcp"));
+    EXPECT_EQ(frontEnd.Start(), 2);
+    const std::string hislip = std::to_string(settings.hislipPort);
+    EXPECT_TRUE(fake::WaitForLogLine("listening on 127.0.0.1: raw SCPI " + std::to_string(settings.rawPort) +
+                                     "/tcp, HiSLIP " + hislip + "/tcp"));
     EXPECT_EQ(frontEnd.ResourceStrings(),
-              std::vector<std::string>{"TCPIP::127.0.0.1::" + std::to_string(settings.rawPort) + "::SOCKET"});
+              (std::vector<std::string>{"TCPIP::127.0.0.1::" + std::to_string(settings.rawPort) + "::SOCKET",
+                                        "TCPIP::127.0.0.1::hislip0," + hislip + "::INSTR"}));
+    // As VISA writes them: HiSLIP's own port is left out.
+    EXPECT_EQ(lan::HislipResource("lab-pc", 4880), "TCPIP::lab-pc::hislip0::INSTR");
     test::Client client(settings.rawPort);
     ASSERT_TRUE(client.Send("X?\n"));
     char buffer[32];
     const int count = lan::ReceiveSome(client.get(), buffer, sizeof buffer);
     EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(std::max(count, 0))), "X?=ok\n");
+    // The HiSLIP port answers an Initialize.
+    test::Client hislipClient(settings.hislipPort);
+    ASSERT_TRUE(hislipClient.Send(lan::hislip::Message(lan::hislip::Type::Initialize, 0, 0x01000000, "hislip0")));
+    const int answered = lan::ReceiveSome(hislipClient.get(), buffer, sizeof buffer);
+    ASSERT_EQ(answered, 16);
+    EXPECT_EQ(buffer[2], static_cast<char>(lan::hislip::Type::InitializeResponse));
 }
 
 TEST_F(RawSocket, FrontEndRefusesAListenAddressThatIsNotOne)

@@ -32,7 +32,8 @@ SWITCH, BENCH, CLIENT, RIVAL = (f"{TAG}-{n}" for n in ("switch", "bench", "clien
 ADDRESSES = {BENCH: "169.254.78.1", CLIENT: "169.254.78.2", RIVAL: "169.254.78.3"}
 BENCH_ADDRESS = ADDRESSES[BENCH]
 HOST = socket.gethostname().split(".")[0]  # namespaces share the machine's name; Wine reports it
-TYPES = {"_lxi._tcp.local.": 80, "_http._tcp.local.": 80, "_vxi-11._tcp.local.": 111, "_scpi-raw._tcp.local.": 5025}
+TYPES = {"_lxi._tcp.local.": 80, "_http._tcp.local.": 80, "_vxi-11._tcp.local.": 111, "_scpi-raw._tcp.local.": 5025,
+         "_hislip._tcp.local.": 4880}
 
 
 def ip(*args):
@@ -183,6 +184,11 @@ def test_every_service_is_browsed_with_its_port_text_and_address(bench):
                                                    "SerialNumber": serial, "FirmwareVersion": firmware}
     assert services["_http._tcp.local."]["txt"]["path"] == "/"
     assert found["types"] == sorted(TYPES), found  # the service type enumeration
+    # The resources it names: by the machine's name, which another host can't resolve without DNS, and by
+    # what it can: the .local name advertised here and the address.
+    for resource in (f"TCPIP::{HOST}.local::hislip0::INSTR", f"TCPIP::{BENCH_ADDRESS}::5025::SOCKET",
+                     f"TCPIP::{BENCH_ADDRESS}::INSTR", f"TCPIP::{HOST}::INSTR"):
+        assert f"VISA resource: {resource}\n" in bench.console(), bench.console()
 
 
 LIST_AND_OPEN = r"""
@@ -191,13 +197,15 @@ from zeroconf import IPVersion, Zeroconf
 rm = pyvisa.ResourceManager("@py")
 listed = rm.list_resources()
 print("listed", *listed, sep="|")
-# Each resource the module advertises, as a VISA resource string: VXI-11 and the raw socket.
+# Each resource the module advertises, as a VISA resource string: VXI-11, the raw socket and HiSLIP (which
+# pyvisa-py lists itself from mDNS).
 zc = Zeroconf(ip_version=IPVersion.V4Only)
 advertised = []
 for type_, form in (("_vxi-11._tcp.local.", "TCPIP::{}::INSTR"), ("_scpi-raw._tcp.local.", "TCPIP::{}::{}::SOCKET")):
     info = zc.get_service_info(type_, f"{sys.argv[1]}.{type_}", timeout=5000)
     advertised.append(form.format(info.parsed_addresses()[0], info.port))
 zc.close()
+advertised += [resource for resource in listed if "hislip" in resource]
 for resource in advertised:
     with rm.open_resource(resource, timeout=10000, read_termination="\n", write_termination="\n") as instrument:
         print("answer", resource, instrument.query("*IDN?").strip(), sep="|")
@@ -207,9 +215,11 @@ for resource in advertised:
 def test_pyvisa_py_lists_the_module_and_each_advertised_resource_answers(bench):
     lines = [line.split("|") for line in python_in(CLIENT, LIST_AND_OPEN, INSTANCE, timeout=120).splitlines()]
     listed = next(line[1:] for line in lines if line[0] == "listed")
-    assert f"TCPIP::{BENCH_ADDRESS}::INSTR" in listed, lines
+    hislip = f"TCPIP::{BENCH_ADDRESS}::hislip0,4880::INSTR"
+    assert f"TCPIP::{BENCH_ADDRESS}::INSTR" in listed and hislip in listed, lines
     answers = [line[1:] for line in lines if line[0] == "answer"]
-    assert answers == [[f"TCPIP::{BENCH_ADDRESS}::INSTR", IDN], [f"TCPIP::{BENCH_ADDRESS}::5025::SOCKET", IDN]]
+    assert answers == [[f"TCPIP::{BENCH_ADDRESS}::INSTR", IDN], [f"TCPIP::{BENCH_ADDRESS}::5025::SOCKET", IDN],
+                       [hislip, IDN]]
 
 
 def hostile_datagrams():

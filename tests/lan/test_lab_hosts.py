@@ -70,7 +70,7 @@ def discover(lab, host):
 def test_by_default_no_other_host_is_served(lab):
     server = lab.start_vornlan(["--http-port", "8080"])
     try:
-        answers = ask(lab, "client", "connect:5025", "connect:1024", "connect:111", "connect:8080")
+        answers = ask(lab, "client", "connect:5025", "connect:1024", "connect:111", "connect:4880", "connect:8080")
         assert set(answers.values()) == {"ConnectionRefusedError"}, answers
         assert lab.addresses["bench"] not in discover(lab, "client")
     finally:

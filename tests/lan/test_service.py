@@ -100,7 +100,8 @@ def test_runs_with_its_registered_options_serves_clients_and_stops_cleanly(servi
 
 
 @pytest.mark.parametrize("options, code, reason", [
-    ("--raw-port {taken} --vxi11-port {taken} --no-portmapper --http-port {taken}", 1, "nothing to listen on"),
+    ("--raw-port {taken} --vxi11-port {taken} --no-portmapper --hislip-port {taken} --http-port {taken}", 1,
+     "nothing to listen on"),
     ("--raw-port 70000", 2, "the service's command line is wrong: --raw-port takes a port"),
 ])
 def test_a_start_that_fails_ends_stopped_with_a_code_and_a_reason(service_folder, options, code, reason):

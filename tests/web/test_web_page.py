@@ -32,7 +32,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 @pytest.fixture(scope="module")
 def lan():
     server = VornlanProcess(["--http-port", str(HTTP_PORT), "--raw-port", str(RAW_PORT), "--vxi11-port",
-                             str(VXI11_PORT), "--no-portmapper", "--local", "127.0.0.1"],
+                             str(VXI11_PORT), "--no-portmapper", "--hislip-port", "0", "--local", "127.0.0.1"],
                             env={"VORN_SIM_IDN": IDN}, prefix="vornlan-web-")
     yield server
     server.stop()
@@ -201,7 +201,7 @@ def test_a_huge_message_is_kept_by_its_head_in_the_error_queue_and_the_live_view
 def test_the_page_asks_the_module_only_when_no_client_did_and_at_most_once_a_minute(folder):
     http_port, raw_port = HTTP_PORT + 1, RAW_PORT + 1
     server = VornlanProcess(["--http-port", str(http_port), "--raw-port", str(raw_port), "--vxi11-port",
-                             str(VXI11_PORT + 1), "--no-portmapper"], folder=folder, prefix="vornlan-identity-")
+                             str(VXI11_PORT + 1), "--no-portmapper", "--hislip-port", "0"], folder=folder, prefix="vornlan-identity-")
     try:
         if folder:
             assert raw_exchange(raw_port, b"*IDN?\n").startswith(b"VORN,")
