@@ -18,6 +18,9 @@ ensure_tools() {
     [ -f /usr/lib/i386-linux-gnu/wine/i386-windows/stdole2.tlb ] || missing=1
     # vornlan's tests drive it with real VISA clients: Debian's PyVISA and lxi-tools.
     command -v lxi >/dev/null 2>&1 || missing=1
+    # `lxi discover -m` browses through avahi: the discovery tests run a daemon of their own in a client
+    # host's namespace (the package's own service is left as the system has it).
+    command -v avahi-daemon >/dev/null 2>&1 || missing=1
     /usr/bin/python3 -c 'import pyvisa, pyvisa_py, pytest, pymeasure' >/dev/null 2>&1 || missing=1
     # ensure_python_venv makes the tests' virtual environment with Debian's venv and pip.
     /usr/bin/python3 -c 'import ensurepip' >/dev/null 2>&1 || missing=1
@@ -31,13 +34,13 @@ ensure_tools() {
 
     local sudo=""
     [ "$(id -u)" = 0 ] || sudo="sudo"
-    echo "Installing the build tools (mingw-w64, widl, Wine, GoogleTest, CMake, wixl, faketime, osslsigncode, zip, PyVISA, lxi-tools, chromium)..." >&2
+    echo "Installing the build tools (mingw-w64, widl, Wine, GoogleTest, CMake, wixl, faketime, osslsigncode, zip, PyVISA, lxi-tools, avahi, chromium)..." >&2
     $sudo dpkg --add-architecture i386
     $sudo apt-get update -q
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
         mingw-w64 mingw-w64-tools wine wine32:i386 wine64 libwine-dev googletest cmake make \
         msitools wixl faketime osslsigncode openssl zip unzip git ca-certificates \
-        python3 python3-pyvisa python3-pyvisa-py python3-pytest python3-pymeasure python3-venv lxi-tools chromium \
+        python3 python3-pyvisa python3-pyvisa-py python3-pytest python3-pymeasure python3-venv lxi-tools avahi-daemon chromium \
         fonts-dejavu-core >&2
     if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
         DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends nodejs npm >&2
