@@ -109,8 +109,7 @@ std::string PeerText(const sockaddr_in& address)
     return Ipv4Text(ntohl(address.sin_addr.s_addr)) + ':' + std::to_string(ntohs(address.sin_port));
 }
 
-namespace {
-sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port)
+sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) noexcept
 {
     sockaddr_in result{};
     result.sin_family = AF_INET;
@@ -118,6 +117,8 @@ sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port)
     result.sin_port = htons(port);
     return result;
 }
+
+namespace {
 
 // Bound so that no other program can bind the same port while we hold it (SO_REUSEADDR would let one).
 Socket BindExclusive(int type, int protocol, std::uint32_t address, std::uint16_t port, std::string& error)
@@ -220,17 +221,21 @@ int ReceiveSome(SOCKET socket, char* buffer, std::size_t size) noexcept
 
 namespace lan {
 
-bool PeerGone(SOCKET socket) noexcept
+int ReadableNow(SOCKET socket) noexcept
 {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(socket, &readable);
     timeval now{0, 0};
     const int ready = select(0, &readable, nullptr, nullptr, &now);
-    if (ready == SOCKET_ERROR)
-        return true;
-    if (ready == 0)
-        return false;
+    return ready == SOCKET_ERROR ? -1 : ready > 0 ? 1 : 0;
+}
+
+bool PeerGone(SOCKET socket) noexcept
+{
+    const int ready = ReadableNow(socket);
+    if (ready != 1)
+        return ready < 0;
     char byte = 0;
     const int peeked = recv(socket, &byte, 1, MSG_PEEK);
     if (peeked > 0)

@@ -71,6 +71,8 @@ std::string Ipv4Text(std::uint32_t address);
 std::optional<std::uint32_t> ParseIpv4(std::string_view text);
 // "a.b.c.d:port"
 std::string PeerText(const sockaddr_in& address);
+// An IPv4 socket address from address and port in host byte order.
+sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) noexcept;
 
 // A TCP listener on address:port (host byte order; port 0 takes an ephemeral one), bound exclusively.
 // An empty socket, with the reason in `error`, when it can't be had.
@@ -104,5 +106,9 @@ namespace lan {
 // stream is next), the connection was reset or given up by keep-alive, or the socket failed. Bytes
 // waiting to be read mean it is there.
 bool PeerGone(SOCKET socket) noexcept;
+
+// Whether a receive would return at once (bytes, the peer's close or an error), asked without waiting:
+// 1 yes, 0 no, -1 the socket failed.
+int ReadableNow(SOCKET socket) noexcept;
 
 } // namespace lan

@@ -28,15 +28,6 @@ void SetOption(SOCKET socket, int level, int name, const void* value, int size, 
     if (setsockopt(socket, level, name, static_cast<const char*>(value), size) == SOCKET_ERROR)
         throw std::runtime_error(std::string(what) + ": " + lan::ErrorText(WSAGetLastError()));
 }
-
-sockaddr_in Address(std::uint32_t address, std::uint16_t port)
-{
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_addr.s_addr = htonl(address);
-    result.sin_port = htons(port);
-    return result;
-}
 } // namespace
 
 Responder::Responder(Log& log, ResponderSettings settings) : log_(log), settings_(std::move(settings)) {}
@@ -61,7 +52,7 @@ void Responder::Start()
     // Shared: the system's own responder (Windows 10's, Bonjour) holds the same port.
     const BOOL on = TRUE;
     SetOption(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on, "SO_REUSEADDR");
-    const sockaddr_in local = Address(INADDR_ANY, settings_.port);
+    const sockaddr_in local = lan::MakeAddress(INADDR_ANY, settings_.port);
     if (bind(socket.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR)
         throw std::runtime_error("port " + std::to_string(settings_.port) + "/udp: " +
                                  lan::ErrorText(WSAGetLastError()));
@@ -276,7 +267,7 @@ void Responder::SendMulticast(std::size_t interfaceIndex, const dns::Message& me
         return;
     in_addr from{};
     from.s_addr = htonl(settings_.interfaces[interfaceIndex].address);
-    const sockaddr_in group = Address(kGroup, settings_.port);
+    const sockaddr_in group = lan::MakeAddress(kGroup, settings_.port);
     if (setsockopt(socket_.get(), IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&from), sizeof from) ==
             SOCKET_ERROR ||
         sendto(socket_.get(), datagram->data(), static_cast<int>(datagram->size()), 0,

@@ -35,15 +35,9 @@ constexpr auto kStep = std::chrono::milliseconds(100);
 bool ClosedByPeer(SOCKET socket) noexcept
 {
     for (;;) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(socket, &readable);
-        timeval now{0, 0};
-        const int ready = select(0, &readable, nullptr, nullptr, &now);
-        if (ready == SOCKET_ERROR)
-            return true;
-        if (ready == 0)
-            return false;
+        const int ready = ReadableNow(socket);
+        if (ready != 1)
+            return ready < 0;
         char buffer[512];
         if (ReceiveSome(socket, buffer, sizeof buffer) <= 0)
             return true;
