@@ -20,6 +20,7 @@ import time
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import lab_network  # noqa: E402
 from vornlan_process import VornlanProcess  # noqa: E402
 
 pytest.importorskip("zeroconf")
@@ -27,17 +28,13 @@ pytest.importorskip("pyvisa_py")
 
 IDN = "VORN,EC-2P Simulated Module,SIM00001,01.002"
 INSTANCE = "VORN EC-2P Simulated Module SIM00001"
-TAG = f"md{os.getpid() % 100000}"
-SWITCH, BENCH, CLIENT, RIVAL = (f"{TAG}-{n}" for n in ("switch", "bench", "client", "rival"))
-ADDRESSES = {BENCH: "169.254.78.1", CLIENT: "169.254.78.2", RIVAL: "169.254.78.3"}
+LAB = lab_network.LabNetwork(hosts=("client", "rival"))
+BENCH, CLIENT, RIVAL = (LAB.namespace(host) for host in ("bench", "client", "rival"))
+ADDRESSES = {LAB.namespace(host): address for host, address in LAB.addresses.items()}
 BENCH_ADDRESS = ADDRESSES[BENCH]
 HOST = socket.gethostname().split(".")[0]  # namespaces share the machine's name; Wine reports it
 TYPES = {"_lxi._tcp.local.": 80, "_http._tcp.local.": 80, "_vxi-11._tcp.local.": 111, "_scpi-raw._tcp.local.": 5025,
          "_hislip._tcp.local.": 4880}
-
-
-def ip(*args):
-    subprocess.run(["ip", *args], check=True, capture_output=True, text=True, timeout=30)
 
 
 def python_in(namespace, script, *args, timeout=60):
@@ -82,58 +79,17 @@ def browse(want=INSTANCE, wait=8, types=TYPES, enumerate_types=False):
 
 
 @pytest.fixture(scope="module")
-def network():
-    if os.geteuid() != 0 or not shutil.which("ip"):
-        pytest.skip("network namespaces need root and ip")
-    made = []
-    try:
-        for namespace in (SWITCH, BENCH, CLIENT, RIVAL):
-            ip("netns", "add", namespace)
-            made.append(namespace)
-            ip("-n", namespace, "link", "set", "lo", "up")
-        ip("-n", SWITCH, "link", "add", "br0", "type", "bridge")
-        ip("-n", SWITCH, "link", "set", "br0", "up")
-        for i, (namespace, address) in enumerate(ADDRESSES.items()):
-            host_end, switch_end = f"{TAG}h{i}", f"{TAG}s{i}"
-            ip("link", "add", host_end, "type", "veth", "peer", "name", switch_end)
-            ip("link", "set", host_end, "netns", namespace)
-            ip("link", "set", switch_end, "netns", SWITCH)
-            ip("-n", SWITCH, "link", "set", switch_end, "master", "br0")
-            ip("-n", SWITCH, "link", "set", switch_end, "up")
-            ip("-n", namespace, "addr", "add", f"{address}/16", "brd", "+", "dev", host_end)
-            ip("-n", namespace, "link", "set", host_end, "up")
-        yield
-    finally:
-        for namespace in made:  # the veth pairs and the bridge go with them
-            subprocess.run(["ip", "netns", "del", namespace], capture_output=True, timeout=30)
-
-
-@pytest.fixture(scope="module")
-def bench_host(network):
-    """A wine-run for the bench host: a prefix used only there, its server registered in it."""
-    bin_dir, wine_run = os.environ["VORN_BIN"], os.environ["VORN_WINE_RUN"]
-    folder = tempfile.mkdtemp(prefix="vornlan-mdns-")
-    prefix = os.path.join(folder, "prefix")
-    wrapper = os.path.join(folder, "wine-run")
-    with open(wrapper, "w") as f:
-        f.write(f'#!/bin/sh\nexec ip netns exec {BENCH} env VORN_WINEPREFIX={prefix} {wine_run} "$@"\n')
-    os.chmod(wrapper, 0o755)
-
-    def wine(*args):
-        subprocess.run([wrapper, *args], check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=180)
-
+def bench_host():
+    """The lab network, and vornlan's runs on its bench host (a Wine prefix used only there)."""
+    if reason := lab_network.usable():
+        pytest.skip(reason)
     saved = os.environ["VORN_WINE_RUN"]
-    try:
-        wine("wineboot", "-i")
-        wine("regsvr32", "/s", "Z:" + os.path.join(bin_dir, "Vornlink.dll").replace("/", "\\"))
-        os.environ["VORN_WINE_RUN"] = wrapper
-        yield
-    finally:
-        os.environ["VORN_WINE_RUN"] = saved
-        subprocess.run(["ip", "netns", "exec", BENCH, "env", f"WINEPREFIX={prefix}", "wineserver", "-k"],
-                       capture_output=True, timeout=60)
-        shutil.rmtree(folder, ignore_errors=True)
+    with LAB:
+        try:
+            os.environ["VORN_WINE_RUN"] = LAB.wine_run()
+            yield
+        finally:
+            os.environ["VORN_WINE_RUN"] = saved
 
 
 class Bench(VornlanProcess):
@@ -439,7 +395,7 @@ class Capture:
     """Counts what the bench sends from its mDNS port, as the client host's link carries it, for `seconds`."""
 
     def __init__(self, seconds):
-        self.process = subprocess.Popen(["ip", "netns", "exec", CLIENT, sys.executable, "-c", CAPTURE, f"{TAG}h1",
+        self.process = subprocess.Popen(["ip", "netns", "exec", CLIENT, sys.executable, "-c", CAPTURE, "eth0",
                                          BENCH_ADDRESS, str(seconds)], stdout=subprocess.PIPE, text=True)
         assert self.process.stdout.readline().strip() == "capturing"
 

@@ -32,8 +32,10 @@ class LabNetwork:
     def __init__(self, hosts=("client",)):
         self.tag = f"vl{os.getpid() % 100000}"
         self.names = ["bench", *hosts]
-        self.namespaces = {}
+        # Named before they are made, so that a test may name them in its constants.
+        self.namespaces = {name: f"{self.tag}-{name}" for name in ["lan", *self.names]}
         self.addresses = {name: f"{NETWORK}.{i + 1}" for i, name in enumerate(self.names)}
+        self.made = []
         self.folder = None
         self.servers = []
 
@@ -42,15 +44,15 @@ class LabNetwork:
 
     def __enter__(self):
         try:
-            switch = f"{self.tag}-lan"
+            switch = self.namespaces["lan"]
             _ip("netns", "add", switch)
-            self.namespaces["lan"] = switch
+            self.made.append(switch)
             _ip("-n", switch, "link", "add", "br0", "type", "bridge")
             _ip("-n", switch, "link", "set", "br0", "up")
             for i, host in enumerate(self.names):
-                namespace = f"{self.tag}-{host}"
+                namespace = self.namespaces[host]
                 _ip("netns", "add", namespace)
-                self.namespaces[host] = namespace
+                self.made.append(namespace)
                 _ip("-n", namespace, "link", "set", "lo", "up")
                 inside, port = f"{self.tag}h{i}", f"{self.tag}p{i}"
                 _ip("link", "add", inside, "type", "veth", "peer", "name", port)
@@ -80,7 +82,7 @@ class LabNetwork:
     def popen(self, host, argv, **kwargs):
         return subprocess.Popen(["ip", "netns", "exec", self.namespaces[host], *argv], **kwargs)
 
-    def _wine_run(self):
+    def wine_run(self):
         """A wine-run that runs every Wine process of the bench's prefix inside the bench namespace, with the
         build's server registered there once."""
         wrapper = os.path.join(self.folder, "wine-run")
@@ -99,7 +101,7 @@ class LabNetwork:
 
     def start_vornlan(self, args, **kwargs):
         """vornlan on the bench host (stopped by close() if not before)."""
-        server = VornlanProcess(args, prefix="vornlan-lab-run-", wine_run=self._wine_run(), **kwargs)
+        server = VornlanProcess(args, prefix="vornlan-lab-run-", wine_run=self.wine_run(), **kwargs)
         self.servers.append(server)
         return server
 
@@ -108,12 +110,12 @@ class LabNetwork:
             server.stop()
         self.servers = []
         if self.folder:
-            if "bench" in self.namespaces:
+            if self.namespaces["bench"] in self.made:
                 subprocess.run(["ip", "netns", "exec", self.namespaces["bench"], "env",
                                 f"WINEPREFIX={os.path.join(self.folder, 'prefix')}", "wineserver", "-k"],
                                capture_output=True, timeout=60)
             shutil.rmtree(self.folder, ignore_errors=True)
             self.folder = None
-        for namespace in self.namespaces.values():  # the veth pairs go with them
+        for namespace in self.made:  # the veth pairs go with them
             subprocess.run(["ip", "netns", "del", namespace], capture_output=True, timeout=30)
-        self.namespaces = {}
+        self.made = []
