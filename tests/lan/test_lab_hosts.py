@@ -56,6 +56,29 @@ def lab():
         yield lab
 
 
+# Service requests from a client host, over VXI-11 (its interrupt channel back to the client host, by the
+# service-request test's own RPC client) and over HiSLIP (pyvisa-py's protocol module).
+SERVICE_REQUESTS = r"""
+import struct, sys
+sys.path.insert(0, sys.argv[2])
+from test_service_requests import CoreClient, InterruptServer, DEVICE_ENABLE_SRQ, opaque
+from pyvisa_py.protocols import hislip
+host, me = sys.argv[1], sys.argv[3]
+interrupts = InterruptServer(me)
+client = CoreClient(host, 1024)
+lid = client.create_link()
+print("create_intr_chan", client.create_intr_chan(interrupts.port))
+print("device_enable_srq", client.error(DEVICE_ENABLE_SRQ, struct.pack(">2I", lid, 1) + opaque(b"bench")))
+print("device_write", client.write(lid, "*ESE 1;*SRE 32;*OPC"))
+print("device_intr_srq", interrupts.calls.get(timeout=20)[-1].decode())
+print("readstb", hex(client.readstb(lid)[1]))
+session = hislip.Instrument(host, timeout=10.0, port=4880)
+session.send(b"*CLS;*ESE 1;*SRE 32;*OPC\n")
+print("AsyncServiceRequest", hex(hislip.AsyncServiceRequest(session._async).server_status & 0x60))
+session.close()
+"""
+
+
 def ask(lab, host, *questions):
     run = lab.run(host, [sys.executable, "-c", CLIENT, lab.addresses["bench"], *questions])
     assert run.returncode == 0, run.stdout + run.stderr
@@ -98,5 +121,12 @@ def test_the_allowed_host_is_served_and_a_third_refused(lab):
         console = server.console()
         assert f"client {lab.addresses['third']}:" in console and "refused: not in --allow" in console, console
         assert server.sent() == []  # nothing of the third host's reached the module
+
+        here = os.path.dirname(os.path.abspath(__file__))
+        run = lab.run("client", [sys.executable, "-c", SERVICE_REQUESTS, lab.addresses["bench"], here, client])
+        assert run.returncode == 0, run.stdout + run.stderr
+        assert dict(line.split(" ", 1) for line in run.stdout.splitlines()) == {
+            "create_intr_chan": "0", "device_enable_srq": "0", "device_write": "0", "device_intr_srq": "bench",
+            "readstb": "0x60", "AsyncServiceRequest": "0x60"}, run.stdout
     finally:
         server.stop()

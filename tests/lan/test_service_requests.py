@@ -21,7 +21,6 @@ CORE, INTERRUPT = 0x0607AF, 0x0607B1
 CREATE_LINK, DEVICE_WRITE, DEVICE_READ, DEVICE_READSTB = 10, 11, 12, 13
 DEVICE_ENABLE_SRQ, CREATE_INTR_CHAN, DESTROY_INTR_CHAN, DEVICE_INTR_SRQ = 20, 25, 26, 30
 END = 0x08
-LOOPBACK = 0x7F000001
 
 
 def opaque(data):
@@ -62,8 +61,8 @@ def read_exactly(sock, count):
 class CoreClient:
     """The core channel of one connection: ONC RPC calls with AUTH_NONE, one at a time."""
 
-    def __init__(self):
-        self.sock = socket.create_connection(("127.0.0.1", VXI11_PORT), timeout=20)
+    def __init__(self, host="127.0.0.1", port=VXI11_PORT):
+        self.sock = socket.create_connection((host, port), timeout=20)
         self.xid = 0
 
     def call(self, procedure, arguments):
@@ -98,7 +97,10 @@ class CoreClient:
     def readstb(self, lid):
         return struct.unpack(">2I", self.call(DEVICE_READSTB, struct.pack(">4I", lid, 0, 0, 10000)))
 
-    def create_intr_chan(self, port, address=LOOPBACK, family=0):
+    def create_intr_chan(self, port, address=None, family=0):
+        """To `address` (by default this client's own, as the core connection has it)."""
+        if address is None:
+            address = struct.unpack(">I", socket.inet_aton(self.sock.getsockname()[0]))[0]
         return self.error(CREATE_INTR_CHAN, struct.pack(">5I", address, port, INTERRUPT, 1, family))
 
     def close(self):
@@ -106,10 +108,11 @@ class CoreClient:
 
 
 class InterruptServer:
-    """The client's interrupt program on 127.0.0.1: each call vornlan sends, and each connection's end."""
+    """The client's interrupt program (on 127.0.0.1 unless told): each call vornlan sends, and each connection's
+    end."""
 
-    def __init__(self):
-        self.listener = socket.create_server(("127.0.0.1", 0))
+    def __init__(self, host="127.0.0.1"):
+        self.listener = socket.create_server((host, 0))
         self.port = self.listener.getsockname()[1]
         self.calls = queue.Queue()
         self.ended = queue.Queue()
