@@ -219,7 +219,7 @@ expect_idn() {
 IDN="VORN,EC-2P Simulated Module,SIM00001,01.002"
 # ADDLOCAL=ALL starts the service too: on ports of these tests' own, not the standard ones other
 # programs on this machine may hold (a service that can bind none of its ports fails the install).
-SERVICE_PORTS=(VORNLAN_RAW_PORT=15072 VORNLAN_VXI11_PORT=11072 VORNLAN_HTTP_PORT=18072)
+SERVICE_PORTS=(VORNLAN_RAW_PORT=15072 VORNLAN_VXI11_PORT=11072 VORNLAN_HISLIP_PORT=14872 VORNLAN_HTTP_PORT=18072)
 CLSID_KEY="$(grep -oE 'CLSID\\\{[0-9A-Fa-f-]{36}\}' "$VORN_GENERATED/Registration32.wxi" | head -1)"
 LOCAL_PACKAGE='"localpackage"=|^f \./windows/installer/[0-9a-f]+\.msi$'
 SOURCE_LIST='installer\\\\products\\\\[0-9a-f]{32}\\\\sourcelist'
